@@ -1,0 +1,184 @@
+// Public interface of the storage layer: database files in the redb file format version 3.
+//
+// A Database owns one locked file. Reading never writes to the file: a database that this
+// process only read is byte-for-byte unchanged when it is released. Writing happens in one
+// write transaction at a time; its commit leaves the file as a clean close of the real
+// library would, so the real library opens it without repair.
+//
+// Lifetimes: transactions, tables and scans refer to the Database they came from and must
+// not outlive it. Byte views handed out by a scan stay valid until the scan moves on.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "file.h"
+#include "types.h"
+
+namespace redb {
+
+namespace detail {
+struct DatabaseState;
+struct ReadSnapshot;
+struct WriteState;
+class TreeScanner;
+}  // namespace detail
+
+// A table's name with its key and value types.
+struct TableDefinition {
+  std::string_view name;
+  TypeDesc key;
+  TypeDesc value;
+};
+
+enum class TableKind { normal, multimap };
+
+// A table as stored in the file, for listing without a definition.
+struct StoredTable {
+  std::string name;
+  TableKind kind;
+  std::string key_type;    // stored type name without its classification byte
+  std::string value_type;  // same
+};
+
+enum class Durability { immediate };
+
+class ReadTransaction;
+class WriteTransaction;
+
+// Ascending scan over a table's rows. For a multimap table, one row per (key, value) pair.
+class TableScan {
+ public:
+  TableScan(TableScan&&) noexcept;
+  TableScan& operator=(TableScan&&) noexcept;
+  ~TableScan();
+
+  // Moves to the next row: true when there is one, false at the end. When the scan was made
+  // from a definition, each row's key and value are validated under its types first.
+  Result<bool> next();
+  // Bytes of the current row, valid until the next call to next().
+  std::string_view key() const;
+  std::string_view value() const;
+  // The graph identifier of the current key: element 0 of the key (the whole key for a
+  // scalar key type), without copying.
+  std::string_view key_element(size_t index) const;
+
+ private:
+  friend class ReadTransaction;
+  explicit TableScan(std::unique_ptr<detail::TreeScanner> scanner);
+  std::unique_ptr<detail::TreeScanner> scanner_;
+};
+
+class ReadOnlyTable {
+ public:
+  uint64_t len() const { return length_; }
+  Result<TableScan> scan() const;
+
+ private:
+  friend class ReadTransaction;
+  ReadOnlyTable() = default;
+  const ReadTransaction* transaction_ = nullptr;
+  TableDefinition definition_{};
+  std::optional<std::string> root_;  // 32-byte stored tree header, absent for an empty table
+  uint64_t length_ = 0;
+};
+
+class ReadTransaction {
+ public:
+  ReadTransaction(ReadTransaction&&) noexcept;
+  ReadTransaction& operator=(ReadTransaction&&) noexcept;
+  ~ReadTransaction();
+
+  // Opens a table by definition with the library's checks and texts: "Table '{}' does not
+  // exist", "{} is a multimap table", "{} is of type Table<{}, {}>", "Current definition of
+  // {} does not match stored definition (width={}, alignment={})".
+  Result<ReadOnlyTable> open_table(const TableDefinition& definition) const;
+  // Every user table, sorted by name.
+  Result<std::vector<StoredTable>> list_tables() const;
+  // Scans a user table by its stored definition, without decoding rows.
+  Result<TableScan> scan_stored(const std::string& name) const;
+
+ private:
+  friend class Database;
+  friend class ReadOnlyTable;
+  explicit ReadTransaction(std::unique_ptr<detail::ReadSnapshot> snapshot);
+  std::unique_ptr<detail::ReadSnapshot> snapshot_;
+};
+
+class Table;
+
+class WriteTransaction {
+ public:
+  WriteTransaction(WriteTransaction&&) noexcept;
+  WriteTransaction& operator=(WriteTransaction&&) noexcept;
+  // Releasing an uncommitted transaction aborts it: nothing of it stays in the file.
+  ~WriteTransaction();
+
+  // Only immediate durability exists; setting it cannot fail.
+  Status set_durability(Durability durability);
+  // Opens a table by definition, creating it when absent. The same checks and texts as a
+  // read transaction's open, except that an absent table is created.
+  Result<Table> open_table(const TableDefinition& definition);
+  // Makes every change durable. Afterwards the transaction is spent.
+  Status commit();
+
+ private:
+  friend class Database;
+  friend class Table;
+  explicit WriteTransaction(detail::WriteState* state);
+  detail::WriteState* state_ = nullptr;  // owned by the database; null once spent
+};
+
+// A table open in a write transaction. Releasing it closes it.
+class Table {
+ public:
+  Table(Table&&) noexcept;
+  Table& operator=(Table&&) noexcept;
+  ~Table();
+
+  // Insert-or-replace of encoded key and value bytes (validated under the table's types).
+  // Returns true when a value was replaced. Size limits give "The value (length={}) being
+  // inserted exceeds the maximum of 3GiB".
+  Result<bool> insert(std::string_view key, std::string_view value);
+  uint64_t len() const;
+
+ private:
+  friend class WriteTransaction;
+  Table(detail::WriteState* state, size_t index) : state_(state), index_(index) {}
+  detail::WriteState* state_ = nullptr;
+  size_t index_ = 0;
+};
+
+class Database {
+ public:
+  // Opens an existing database file (read-write, locked, never created or truncated).
+  static Result<Database> open(const std::string& path);
+  // Opens a database file, creating it when absent and initialising it when empty.
+  static Result<Database> create(const std::string& path);
+  // The same on a file the caller opened (tests use fault-injecting files).
+  static Result<Database> open_file(std::unique_ptr<File> file);
+  static Result<Database> create_file(std::unique_ptr<File> file);
+
+  Database(Database&&) noexcept;
+  Database& operator=(Database&&) noexcept;
+  // Releases the file and its lock. Writes nothing.
+  ~Database();
+
+  // True when the real library would run its full repair on opening this file.
+  bool needs_full_repair() const;
+
+  Result<ReadTransaction> begin_read() const;
+  // One write transaction at a time.
+  Result<WriteTransaction> begin_write();
+
+ private:
+  explicit Database(std::unique_ptr<detail::DatabaseState> state);
+  std::unique_ptr<detail::DatabaseState> state_;
+};
+
+}  // namespace redb

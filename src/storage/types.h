@@ -1,0 +1,67 @@
+// Runtime descriptions of the key and value types a table is stored with: the built-in
+// scalar types and tuples of them. A table definition is plain data built from these.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+
+namespace redb {
+
+enum class Scalar : uint8_t { str, bytes, u8, u16, u32, u64 };
+
+class TypeDesc {
+ public:
+  static constexpr size_t max_elements = 4;
+
+  static constexpr TypeDesc scalar(Scalar s) { return TypeDesc(s); }
+  // A tuple in the current encoding (varint length prefixes).
+  static constexpr TypeDesc tuple(std::initializer_list<Scalar> elements) { return TypeDesc(elements, false); }
+  // A tuple in the legacy encoding (u32 length prefixes, classification byte 1).
+  static constexpr TypeDesc legacy_tuple(std::initializer_list<Scalar> elements) { return TypeDesc(elements, true); }
+
+  bool is_tuple() const { return tuple_; }
+  bool is_legacy() const { return legacy_; }
+  size_t element_count() const { return tuple_ ? count_ : 1; }
+  Scalar element_type(size_t i) const { return elements_[i]; }
+
+  // The stored type name without its classification byte, e.g. "(&str,u64)".
+  std::string name() const;
+  // The classification byte stored before the name: 1 internal, 3 internal (v2 tuples).
+  uint8_t classification() const;
+  // Classification byte followed by the name, as stored in a table definition.
+  std::string stored_name() const;
+  // Width of every encoding when the type is fixed-width.
+  std::optional<uint32_t> fixed_width() const;
+
+  // Checks that `encoded` decodes under this type: tuple prefixes within bounds, fixed-width
+  // parts of their exact width, text valid UTF-8. The error is "DB corrupted: {what}".
+  Status validate(std::string_view encoded) const;
+  // Orders two encodings by typed value (text by bytes, integers numerically, tuples element
+  // by element). Total and safe on any bytes; meaningful on validated encodings.
+  int compare(std::string_view a, std::string_view b) const;
+  // Element i of a validated encoding (the whole encoding for a scalar), without copying.
+  std::string_view element(std::string_view encoded, size_t i) const;
+
+  friend bool operator==(const TypeDesc&, const TypeDesc&) = default;
+
+ private:
+  constexpr explicit TypeDesc(Scalar s) : elements_{s}, count_(1), tuple_(false), legacy_(false) {}
+  constexpr TypeDesc(std::initializer_list<Scalar> elements, bool legacy)
+      : elements_{}, count_(0), tuple_(true), legacy_(legacy) {
+    for (Scalar s : elements) elements_[count_++] = s;
+  }
+
+  std::array<Scalar, max_elements> elements_;
+  uint8_t count_;
+  bool tuple_;
+  bool legacy_;
+};
+
+}  // namespace redb

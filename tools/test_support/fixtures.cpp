@@ -1,0 +1,38 @@
+#include "fixtures.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace test_support {
+
+namespace fs = std::filesystem;
+
+fs::path fixtures_dir() {
+  for (const char* variable : {"REDB_FIXTURES", "REDB_FIXTURES_DEFAULT"}) {
+    if (const char* value = std::getenv(variable); value && *value && fs::is_directory(value)) return value;
+  }
+  if (fs::is_directory("../shared/fixtures")) return fs::absolute("../shared/fixtures");
+  return {};
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (fs::temp_directory_path() / "redb-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+fs::path copy_fixture(const std::string& relative, const fs::path& dir) {
+  fs::path source = fixtures_dir() / relative;
+  fs::path target = dir / source.filename();
+  fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+  return target;
+}
+
+}  // namespace test_support
