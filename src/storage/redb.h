@@ -130,8 +130,8 @@ class WriteTransaction {
  private:
   friend class Database;
   friend class Table;
-  explicit WriteTransaction(detail::WriteState* state);
-  detail::WriteState* state_ = nullptr;  // owned by the database; null once spent
+  explicit WriteTransaction(std::unique_ptr<detail::WriteState> state);
+  std::unique_ptr<detail::WriteState> state_;  // null once committed or moved from
 };
 
 // A table open in a write transaction. Releasing it closes it.
