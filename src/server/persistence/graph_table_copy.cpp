@@ -1,0 +1,88 @@
+#include "server/persistence/graph_table_copy.h"
+
+#include <array>
+#include <cstdlib>
+
+#include "server/persistence/shard_schema.h"
+
+namespace shard_migrate {
+
+namespace {
+
+// The order the copy visits a source's graph tables, each with the counter its inserts feed.
+// graph_meta has none: it feeds `graphs`, once per distinct identifier.
+struct GraphTableVisit {
+  const redb::TableDefinition* definition;
+  uint64_t GraphCounters::*counter;
+};
+
+constexpr std::array<GraphTableVisit, 6> visit_order{{
+    {&graph_meta_table, nullptr},
+    {&nodes_table, &GraphCounters::nodes},
+    {&edges_table, &GraphCounters::edges},
+    {&ledger_table, &GraphCounters::ledger},
+    {&semantic_store_table, &GraphCounters::semantic},
+    {&audit_chain_table, &GraphCounters::audit},
+}};
+
+// Counts a graph_meta identifier once per run. It is copied into the set only when new.
+void note_graph(std::string_view graph_identifier, GraphsSeen& graphs_seen, GraphCounters& counters) {
+  if (graphs_seen.contains(graph_identifier)) return;
+  graphs_seen.emplace(graph_identifier);
+  ++counters.graphs;
+}
+
+}  // namespace
+
+std::expected<DestinationGraphTables, std::string> DestinationGraphTables::open(redb::WriteTransaction& transaction) {
+  DestinationGraphTables opened;
+  opened.tables_.reserve(graph_tables.size());
+  for (const redb::TableDefinition* definition : graph_tables) {
+    auto table = transaction.open_table(*definition);
+    if (!table) return std::unexpected(std::move(table.error().text));  // `opened` releases the others
+    opened.tables_.push_back(std::move(*table));
+  }
+  return opened;
+}
+
+redb::Table& DestinationGraphTables::table(const redb::TableDefinition& definition) {
+  for (size_t i = 0; i < graph_tables.size(); ++i) {
+    if (graph_tables[i]->name == definition.name) return tables_.at(i);
+  }
+  std::abort();  // not a graph table: a programming error
+}
+
+void DestinationGraphTables::close() {
+  while (!tables_.empty()) tables_.pop_back();
+}
+
+CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t dest_index, uint64_t requested_shards,
+                             uint64_t shard_count, DestinationGraphTables& dest, GraphsSeen& graphs_seen,
+                             GraphCounters& counters) {
+  auto routed_here = [&](const redb::TableScan& row) {
+    return shard_for_graph(row.key_element(0), requested_shards, shard_count) == dest_index;
+  };
+  for (const redb::Database& source : sources) {
+    // One read transaction per source serves its six scans.
+    auto transaction = source.begin_read();
+    if (!transaction) return std::unexpected(std::move(transaction.error().text));
+    for (const GraphTableVisit& visit : visit_order) {
+      // Absent, or stored under another definition or kind: this table of this source is skipped.
+      auto table = transaction->open_table(*visit.definition);
+      if (!table) continue;
+      redb::Table& destination = dest.table(*visit.definition);
+      CopyStatus copied;
+      if (visit.counter == nullptr) {
+        copied = copy_rows(*table, destination, routed_here,
+                           [&](const redb::TableScan& row) { note_graph(row.key_element(0), graphs_seen, counters); });
+      } else {
+        uint64_t& counter = counters.*visit.counter;
+        copied = copy_rows(*table, destination, routed_here, [&](const redb::TableScan&) { ++counter; });
+      }
+      if (!copied) return copied;
+    }
+  }
+  return {};
+}
+
+}  // namespace shard_migrate

@@ -1,0 +1,64 @@
+// The routed copy of the six graph tables into one destination shard.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "server/persistence/table_copy.h"
+#include "storage/redb.h"
+
+namespace shard_migrate {
+
+// Hashes texts by content so that a string_view lookup needs no copy.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+// The distinct graph identifiers copied from graph_meta during one run.
+using GraphsSeen = std::unordered_set<std::string, TextHash, std::equal_to<>>;
+
+// The six counters the graph copy keeps; they add up over all destination shards of a run.
+struct GraphCounters {
+  uint64_t graphs = 0;
+  uint64_t nodes = 0;
+  uint64_t edges = 0;
+  uint64_t ledger = 0;
+  uint64_t semantic = 0;
+  uint64_t audit = 0;
+};
+
+// The six graph tables of one destination shard, open on its write transaction in the order
+// nodes, edges, ledger, semantic_store, graph_meta, audit_chain; released latest first.
+class DestinationGraphTables {
+ public:
+  // Opens (creating) the six tables; fails with the library's text, releasing those opened.
+  static std::expected<DestinationGraphTables, std::string> open(redb::WriteTransaction& transaction);
+  DestinationGraphTables(DestinationGraphTables&&) = default;
+  DestinationGraphTables& operator=(DestinationGraphTables&&) = delete;
+  ~DestinationGraphTables() { close(); }
+
+  // The open table of that definition (one of the six graph-table constants).
+  redb::Table& table(const redb::TableDefinition& definition);
+  // Releases the tables in reverse order of opening; afterwards none is open.
+  void close();
+
+ private:
+  DestinationGraphTables() = default;
+  std::vector<redb::Table> tables_;  // in opening order
+};
+
+// Copies into shard `dest_index` every graph record of every source (in discovery order) whose
+// identifier routes there under `requested_shards` and `shard_count` (the clamped count), and
+// adds the inserts to `counters`. Neither commits nor aborts the destination's transaction.
+CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t dest_index, uint64_t requested_shards,
+                             uint64_t shard_count, DestinationGraphTables& dest, GraphsSeen& graphs_seen,
+                             GraphCounters& counters);
+
+}  // namespace shard_migrate

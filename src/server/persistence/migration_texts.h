@@ -1,0 +1,36 @@
+// The engine's own error texts, each built in one place. Every other error text is the storage
+// library's or the system's text, passed on unchanged.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace shard_migrate {
+
+inline std::string no_shard_files_text(std::string_view dir) {
+  return fmt::format("no redb shard files (graph.redb / graph-<n>.redb) found under {}", dir);
+}
+
+inline std::string destination_exists_text(std::string_view shard_path) {
+  return fmt::format("destination shard file already exists: {} (refusing to overwrite)", shard_path);
+}
+
+inline std::string open_source_text(std::string_view source_path, std::string_view library_text) {
+  return fmt::format("open source {}: {}", source_path, library_text);
+}
+
+inline std::string create_dest_text(std::string_view shard_path, std::string_view library_text) {
+  return fmt::format("create dest {}: {}", shard_path, library_text);
+}
+
+inline std::string backup_exists_text(std::string_view backup_path) {
+  return fmt::format("backup file already exists: {} (refusing to overwrite)", backup_path);
+}
+
+inline std::string persist_dir_locked_text(std::string_view persist_dir) {
+  return fmt::format("persist directory is locked by another migration: {}", persist_dir);
+}
+
+}  // namespace shard_migrate
