@@ -1,0 +1,149 @@
+// The allocator's canonical form and its serialization, checked byte for byte against the
+// allocator_state rows the real library wrote into the reference files.
+#include "allocator.h"
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <gtest/gtest.h>
+#include <regex>
+#include <set>
+#include <tuple>
+
+#include "test_support/fixtures.h"
+
+namespace redb {
+namespace {
+
+std::string from_hex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+struct ReferenceFile {
+  std::set<std::tuple<uint32_t, uint32_t, uint8_t>> pages;  // every page in use
+  std::map<std::string, std::string> allocator_rows;          // key bytes -> value bytes
+  uint32_t data_pages = 0;
+};
+
+// Reads the page set and the allocator_state rows out of a reference layout.txt: every tree
+// page (lines with "depth=") and every page listed in the freed-page tables.
+ReferenceFile read_reference(const std::string& name) {
+  std::ifstream in(test_support::fixtures_dir() / "reference-write" / name);
+  ReferenceFile file;
+  std::regex page_pattern(R"(depth=\d+ \w+ page\(region=(\d+) index=(\d+) order=(\d+))");
+  std::regex table_pattern(R"re(^  table "([^"]+)")re");
+  std::regex pages_pattern(R"(^region 0: .* data_pages=(\d+))");
+  std::string line, table;
+  std::smatch match;
+  while (std::getline(in, line)) {
+    size_t key_at = line.find("row key="), value_at = line.find(")=");
+    if (key_at == std::string::npos) {  // row lines are too long for std::regex
+      if (std::regex_search(line, match, table_pattern)) table = match[1];
+      if (std::regex_search(line, match, pages_pattern)) file.data_pages = std::stoul(match[1]);
+      if (std::regex_search(line, match, page_pattern))
+        file.pages.insert({std::stoul(match[1]), std::stoul(match[2]), static_cast<uint8_t>(std::stoul(match[3]))});
+      continue;
+    }
+    std::string key = from_hex(line.substr(key_at + 8, line.find(' ', key_at + 8) - key_at - 8));
+    std::string value = from_hex(line.substr(value_at + 2));
+    if (table == "allocator_state") file.allocator_rows[key] = value;
+    if (table.ends_with("_unreachable")) {
+      size_t count = static_cast<uint8_t>(value[0]) | static_cast<uint8_t>(value[1]) << 8;
+      for (size_t i = 0; i < count; ++i) {
+        uint64_t raw = 0;
+        for (int b = 0; b < 8; ++b) raw |= uint64_t{static_cast<uint8_t>(value[2 + 8 * i + b])} << (8 * b);
+        uint8_t order = static_cast<uint8_t>(raw >> 59);
+        file.pages.insert({static_cast<uint32_t>((raw >> 20) & 0xFFFFF),
+                           static_cast<uint32_t>(raw & (0xFFFFF >> order)), order});
+      }
+    }
+  }
+  return file;
+}
+
+TEST(AllocatorState, RebuiltStateMatchesReferenceRowsByteForByte) {
+  REQUIRE_FIXTURES();
+  for (std::string name : {"empty.redb.layout.txt", "six-empty-tables.redb.layout.txt", "graph.redb.layout.txt"}) {
+    SCOPED_TRACE(name);
+    ReferenceFile reference = read_reference(name);
+    ASSERT_EQ(reference.data_pages, 257u);
+    ASSERT_FALSE(reference.pages.empty());
+    PageAllocator allocator(DatabaseLayout::initial());
+    for (auto [region, index, order] : reference.pages) ASSERT_TRUE(allocator.record_alloc({region, index, order}));
+    auto rows = allocator.serialize_rows();
+    auto sizes = allocator.serialized_row_sizes();
+    ASSERT_EQ(rows.size(), 2u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(rows[i].value.size(), sizes[i]);
+      ASSERT_TRUE(reference.allocator_rows.contains(rows[i].key));
+      EXPECT_TRUE(rows[i].value == reference.allocator_rows[rows[i].key]) << "row " << i;
+    }
+  }
+}
+
+TEST(AllocatorState, FreshRegionSplitsFromTheLowEnd) {
+  BuddyAllocator region(257, 1u << 20);
+  EXPECT_EQ(region.serialized_size(), 800u);
+  EXPECT_EQ(region.alloc(0), 256u);  // the lone order-0 block is used before splitting
+  EXPECT_EQ(region.alloc(0), 0u);
+  EXPECT_EQ(region.alloc(0), 1u);
+  EXPECT_EQ(region.alloc(1), 1u);  // pages 2-3
+  EXPECT_EQ(BuddyAllocator(1u << 20, 1u << 20).serialized_size(), 266960u);
+  EXPECT_EQ(serialize_region_tracker(1).size(), 4036u);
+}
+
+// Any sequence of allocations and frees keeps the canonical form: the state equals the one
+// rebuilt from scratch from the pages still allocated, also across growth.
+TEST(AllocatorState, AllocFreeAndGrowStayCanonical) {
+  std::mt19937 random(7);
+  DatabaseLayout layout = DatabaseLayout::calculate(37 * 4096);
+  PageAllocator allocator(layout);
+  std::vector<PageNumber> live;
+  for (int step = 0; step < 3000; ++step) {
+    if (!live.empty() && random() % 3 == 0) {
+      size_t victim = random() % live.size();
+      allocator.free(live[victim]);
+      live.erase(live.begin() + victim);
+    } else {
+      uint8_t order = static_cast<uint8_t>(random() % 4 == 0 ? random() % 4 : 0);
+      auto page = allocator.alloc(order);
+      if (!page) {
+        allocator.grow_to(allocator.layout().grown(4096u << order));
+        page = allocator.alloc(order);
+      }
+      ASSERT_TRUE(page);
+      live.push_back(*page);
+    }
+    if (step % 97 != 0) continue;
+    PageAllocator rebuilt(allocator.layout());
+    for (const auto& page : live) ASSERT_TRUE(rebuilt.record_alloc(page));
+    auto expected = rebuilt.serialize_rows(), actual = allocator.serialize_rows();
+    ASSERT_EQ(expected.size(), actual.size());
+    for (size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(expected[i].value == actual[i].value) << "step " << step;
+  }
+  EXPECT_GT(allocator.layout().trailing_region_data_pages, 37u);
+  EXPECT_FALSE(allocator.record_alloc(live.front()));  // recording a page twice is refused
+}
+
+TEST(Layout, InitialLayoutAndGrowthFollowTheLibrary) {
+  DatabaseLayout layout = DatabaseLayout::initial();
+  EXPECT_EQ(layout.trailing_region_data_pages, 257u);
+  EXPECT_EQ(layout.num_full_regions, 0u);
+  EXPECT_EQ(layout.length(), 1056768u);
+  std::vector<uint32_t> pages;
+  for (int i = 0; i < 3; ++i) {
+    layout = layout.grown(4096);
+    pages.push_back(layout.trailing_region_data_pages);
+  }
+  EXPECT_EQ(pages, (std::vector<uint32_t>{514, 1028, 2056}));
+  DatabaseLayout big = DatabaseLayout::calculate(uint64_t{5} << 30);
+  EXPECT_EQ(big.num_full_regions, 1u);
+  EXPECT_EQ(big.trailing_region_data_pages, 1u << 18);
+  EXPECT_EQ(big.page_offset(1, 3, 2), 4096 + (uint64_t{4} << 30) + 3 * 16384);
+  EXPECT_EQ(DatabaseLayout::calculate(uint64_t{4} << 30).region_count(), 1u);  // a whole region stays trailing
+}
+
+}  // namespace
+}  // namespace redb
