@@ -83,7 +83,7 @@ class ReadOnlyTable {
   friend class ReadTransaction;
   ReadOnlyTable() = default;
   const ReadTransaction* transaction_ = nullptr;
-  TableDefinition definition_{};
+  TableDefinition definition_{"", TypeDesc::scalar(Scalar::bytes), TypeDesc::scalar(Scalar::bytes)};
   std::optional<std::string> root_;  // 32-byte stored tree header, absent for an empty table
   uint64_t length_ = 0;
 };

@@ -47,7 +47,13 @@ class TypeDesc {
   // by element). Total and safe on any bytes; meaningful on validated encodings.
   int compare(std::string_view a, std::string_view b) const;
   // Element i of a validated encoding (the whole encoding for a scalar), without copying.
+  // Empty when `encoded` does not decode.
   std::string_view element(std::string_view encoded, size_t i) const;
+
+  // The type a stored name (classification byte + name) denotes, when it is one of the types
+  // above: "&str", "&[u8]", "u8" ... "u64", or a tuple of 2 to 4 of them. A var-width tuple is
+  // current with byte 3 and legacy with byte 1.
+  static std::optional<TypeDesc> from_stored_name(std::string_view stored);
 
   friend bool operator==(const TypeDesc&, const TypeDesc&) = default;
 
