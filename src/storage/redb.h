@@ -70,6 +70,7 @@ class TableScan {
 
  private:
   friend class ReadTransaction;
+  friend class ReadOnlyTable;
   explicit TableScan(std::unique_ptr<detail::TreeScanner> scanner);
   std::unique_ptr<detail::TreeScanner> scanner_;
 };
@@ -82,7 +83,7 @@ class ReadOnlyTable {
  private:
   friend class ReadTransaction;
   ReadOnlyTable() = default;
-  const ReadTransaction* transaction_ = nullptr;
+  const detail::ReadSnapshot* snapshot_ = nullptr;  // owned by the transaction, stable across its moves
   TableDefinition definition_{"", TypeDesc::scalar(Scalar::bytes), TypeDesc::scalar(Scalar::bytes)};
   std::optional<std::string> root_;  // 32-byte stored tree header, absent for an empty table
   uint64_t length_ = 0;

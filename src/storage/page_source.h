@@ -1,0 +1,44 @@
+// Reading B-tree pages from the file, bounds-checked against the file length.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "error.h"
+#include "file.h"
+#include "layout.h"
+#include "page_number.h"
+
+namespace redb::detail {
+
+// Where the pages of one snapshot are: the file, its page geometry and its length.
+struct PageSource {
+  File* file = nullptr;
+  DatabaseLayout layout;
+  uint64_t file_length = 0;
+
+  // Reads the whole block of `page` into `buffer` (resized; its capacity is reused). A block
+  // that reaches past the end of the file gives "I/O error: failed to fill whole buffer", as a
+  // read past the end does; an order above 20 gives "DB corrupted: ...".
+  Status read(PageNumber page, std::vector<uint8_t>& buffer) const;
+  // Base pages (4096 bytes) in the file: no tree walk can visit more without visiting a page twice.
+  uint64_t page_count() const { return file_length / page_size; }
+};
+
+// Bounds the pages one walk reads to the pages in the file, so that a page referenced twice
+// (or a cycle of references) ends the walk instead of making it endless.
+class PageBudget {
+ public:
+  explicit PageBudget(uint64_t base_pages) : remaining_(base_pages) {}
+  // Charges a page of `order`; "DB corrupted: ..." once more pages were visited than the file holds.
+  Status charge(uint8_t order);
+
+ private:
+  uint64_t remaining_;
+};
+
+// Deeper than this, a tree must contain a cycle: every branch has two children or more, so a
+// tree this deep would need more pages than any file can hold.
+inline constexpr size_t max_tree_depth = 48;
+
+}  // namespace redb::detail

@@ -1,0 +1,56 @@
+// The row scanner behind TableScan: one table's rows in ascending key order.
+//
+// A normal table is one B-tree. A multimap table is an outer B-tree keyed by K whose values are
+// collections of its key's values: byte 0x01 followed by an inline leaf (offsets counted from
+// that leaf's first byte), or byte 0x03 followed by the 32-byte header of a sub-tree. In both
+// forms the values are the keys of a V -> () tree. One row per (key, value) pair.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "header.h"
+#include "table_definition.h"
+#include "tree_cursor.h"
+#include "types.h"
+
+namespace redb::detail {
+
+class TreeScanner {
+ public:
+  // Scans a table stored as `definition`. With `types`, every row is validated under the key
+  // and value types and keys must ascend; `key_type` alone only serves key_element().
+  struct Types {
+    std::optional<TypeDesc> key_type;
+    std::optional<TypeDesc> value_type;
+    bool validate = false;
+  };
+  TreeScanner(const PageSource& source, const StoredDefinition& definition, Types types);
+
+  Result<bool> next();
+  std::string_view key() const { return key_; }
+  std::string_view value() const { return value_; }
+  std::string_view key_element(size_t index) const;
+
+ private:
+  Result<bool> next_pair();
+  Result<bool> next_multimap_pair();
+  Status check_row();
+
+  PageSource source_;
+  PageBudget budget_;
+  TableKind kind_;
+  EntryWidths value_tree_widths_;  // multimap: V -> ()
+  Types types_;
+  TreeCursor outer_;
+  TreeCursor inner_;  // a multimap key's sub-tree
+  enum class Inner { none, inline_leaf, subtree } inner_mode_ = Inner::none;
+  LeafView inline_leaf_;
+  size_t inline_index_ = 0;
+  std::string_view key_, value_;
+  std::string previous_key_;  // validated scans of normal tables: keys must strictly ascend
+  bool has_previous_ = false;
+};
+
+}  // namespace redb::detail
