@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -41,6 +40,7 @@ Outcome run_program(std::vector<std::string> arguments, std::vector<std::string>
                     Stream standard_output = Stream::captured, Stream standard_error = Stream::captured) {
   Launch launch;
   launch.program = MIGRATE_SHARDS_BINARY;
+  launch.argv0 = "/usr/local/bin/migrate-shards";
   launch.arguments = std::move(arguments);
   launch.environment = std::move(environment);
   launch.standard_output = standard_output;
@@ -48,17 +48,28 @@ Outcome run_program(std::vector<std::string> arguments, std::vector<std::string>
   return cli_test::run(launch);
 }
 
-// Removes SGR sequences, after checking that every styled stretch is closed by a reset.
+// Removes SGR sequences ("ESC [ digits/semicolons m"), after checking that every styled
+// stretch is closed by a reset before the next one starts.
 std::string without_styles(const std::string& text) {
-  const std::regex sgr("\x1b\\[[0-9;]*m");
+  std::string plain;
   bool open = false;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), sgr); it != std::sregex_iterator(); ++it) {
-    const bool reset = it->str() == "\x1b[0m";
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\x1b') {
+      plain += text[i];
+      continue;
+    }
+    const size_t end = text.find('m', i);
+    EXPECT_NE(end, std::string::npos) << "unterminated escape sequence";
+    if (end == std::string::npos) break;
+    const std::string sequence = text.substr(i, end + 1 - i);
+    EXPECT_EQ(sequence.find_first_not_of("0123456789;", 2), sequence.size() - 1) << "not SGR: " << sequence;
+    const bool reset = sequence == "\x1b[0m";
     EXPECT_NE(open, !reset) << "styled stretch not closed by a reset in: " << text;
     open = !reset;
+    i = end;
   }
   EXPECT_FALSE(open) << "text ends inside a styled stretch";
-  return std::regex_replace(text, sgr, "");
+  return plain;
 }
 
 bool has_escape(const std::string& text) { return text.find('\x1b') != std::string::npos; }
