@@ -47,8 +47,8 @@ Status TreeCursor::descend(PageNumber page) {
     if (depth_ >= max_tree_depth) return std::unexpected(too_deep());
     if (levels_.size() <= depth_) levels_.emplace_back();
     Level& level = levels_[depth_];
-    if (auto charged = budget_->charge(page.order); !charged) return charged;
     if (auto read = source_->read(page, level.page); !read) return read;
+    if (auto charged = budget_->charge(page.order); !charged) return charged;
     uint8_t type = page_type(level.page);
     if (type == leaf_page_type) {
       std::swap(level.page, leaf_page_);
