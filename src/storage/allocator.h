@@ -89,6 +89,8 @@ class PageAllocator {
   explicit PageAllocator(const DatabaseLayout& layout);
 
   const DatabaseLayout& layout() const { return layout_; }
+  uint32_t region_count() const { return static_cast<uint32_t>(regions_.size()); }
+  uint32_t region_pages(uint32_t region) const { return regions_[region].num_pages(); }
   // A page of 2^order base pages in the lowest region that has one; nullopt when the file
   // must grow first.
   std::optional<PageNumber> alloc(uint8_t order);

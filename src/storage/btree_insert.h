@@ -1,0 +1,148 @@
+// Writing B-trees inside a write transaction: insert-or-replace by typed key order, with the
+// library's page sizing and split rules, copy-on-write for committed pages, and checksums
+// finalized bottom-up when pages leave memory.
+//
+// Tree rules every writer here keeps (what the library relies on to read, check and modify a
+// tree): leaves hold n >= 1 entries in strictly ascending key order, branches m >= 1 keys; child
+// j of a branch holds the keys k with key[j-1] < k <= key[j]; all leaves are at one depth;
+// every page is referenced once; a root's length is the exact entry count.
+//
+// Sizing (measured against 4096 bytes whatever the page's order): a rebuilt leaf splits when it
+// is larger than 4096 bytes and has more than one entry, at the first entry where the running
+// sum of key+value bytes reaches half of the total (never after the last entry); the separator
+// is the left page's last key. A one-entry leaf of 4096 bytes or more gets a new key as a
+// one-entry sibling. A rebuilt branch splits when larger than 4096 bytes with m >= 3, at m/2,
+// the middle key moving up. Each page is allocated at the smallest order that holds it.
+//
+// Checksums: a branch slot of a child held in memory carries a placeholder; when pages leave
+// memory (flush) the children are hashed first and their checksums stored in the parent, so
+// the placeholder never reaches the disk.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "allocator.h"
+#include "header.h"
+#include "page_cache.h"
+#include "page_layout.h"
+#include "types.h"
+
+namespace redb::detail {
+
+// How the keys of a tree compare: by a table's key type, or by a fixed rule.
+struct EntryOrder {
+  const TypeDesc* type = nullptr;
+  int (*custom)(std::string_view, std::string_view) = nullptr;
+
+  int compare(std::string_view a, std::string_view b) const { return custom ? custom(a, b) : type->compare(a, b); }
+};
+
+// The root of a tree being written.
+struct TreeRoot {
+  std::optional<PageNumber> page;  // absent: empty tree
+  Checksum checksum;               // of the root page; final once the page is not in memory
+  uint64_t length = 0;             // entries
+
+  static TreeRoot from(const std::optional<BtreeHeader>& header);
+  // The stored header; valid once the tree was flushed.
+  std::optional<BtreeHeader> header() const;
+};
+
+// The page space of one write transaction: allocation (growing the file when full), the
+// pages it replaced, and its page cache.
+class WriteSpace {
+ public:
+  // `committed` is the allocation state of the committed commit; it must stay unchanged
+  // while this space lives. `allocator` starts as a copy of it.
+  WriteSpace(File& file, const PageAllocator& committed, size_t cache_budget = default_dirty_page_budget);
+
+  // A free page of `order`; grows the file (set_length at once) when no region has one.
+  Result<PageNumber> allocate(uint8_t order);
+  // True for a page this transaction allocated (free in the committed state).
+  bool allocated_here(PageNumber page) const;
+  // Drops a page from its tree: a page of this transaction is free again at once; a committed
+  // page stays allocated until the commit and becomes free in the state it saves.
+  void release(PageNumber page);
+  // A page this transaction may change, in memory: its own pages are read back when they
+  // were written out; a committed page is copied to a new page (copy-on-write).
+  Result<PageNumber> writable(PageNumber page);
+
+  File& file() { return file_; }
+  PageCache& cache() { return cache_; }
+  PageAllocator& allocator() { return allocator_; }
+  const PageAllocator& committed() const { return committed_; }
+  // Committed pages this transaction replaced, in the order released.
+  const std::vector<PageNumber>& replaced_committed_pages() const { return replaced_; }
+
+  // Reusable buffers of the tree code (so that inserts allocate nothing once warmed up).
+  std::vector<uint8_t> left_page, right_page, read_page;
+  std::vector<LeafEntry> entries;
+  std::vector<BranchChild> children;
+  std::vector<std::string_view> separators;
+
+ private:
+  File& file_;
+  const PageAllocator& committed_;
+  PageAllocator allocator_;
+  PageCache cache_;
+  std::vector<PageNumber> replaced_;
+};
+
+// Checks the library's size limits on an insert, in its order: the value, the key, then the
+// pair. Error: "The value (length={}) being inserted exceeds the maximum of 3GiB".
+Status check_insert_lengths(uint64_t key_length, uint64_t value_length);
+
+// Operations on one tree. The root is updated in place.
+class BtreeWriter {
+ public:
+  BtreeWriter(WriteSpace& space, TreeRoot& root, EntryWidths widths, EntryOrder order)
+      : space_(space), root_(root), widths_(widths), order_(order) {}
+
+  // Inserts or replaces; true when a value was replaced. Lengths must have passed
+  // check_insert_lengths and the encodings the types' validation.
+  Result<bool> insert(std::string_view key, std::string_view value);
+  // The value stored under `key`, copied.
+  Result<std::optional<std::string>> get(std::string_view key);
+  // Replaces the value of an existing key by one of the same length without moving a page;
+  // every page on its path must be in memory (written by this transaction and not flushed).
+  Status overwrite(std::string_view key, std::string_view value);
+  // Hashes the tree's pages held in memory bottom-up, writes them out and fixes the root
+  // checksum.
+  Status flush();
+
+ private:
+  struct Outcome {
+    PageNumber page;                       // the subtree's root after the insert
+    std::optional<std::string> separator;  // set when it split; `right` follows it
+    PageNumber right;
+    bool replaced = false;
+  };
+  Result<Outcome> insert_into(PageNumber page, std::string_view key, std::string_view value, size_t depth);
+  Result<Outcome> insert_into_leaf(PageNumber page, std::string_view key, std::string_view value);
+  Result<Outcome> store_branch(PageNumber page, bool replaced);
+  // Puts a built page into `reuse` when its order fits, else into a new page (freeing `reuse`).
+  Result<PageNumber> place(std::optional<PageNumber> reuse, std::span<const uint8_t> built);
+  Result<Checksum> flush_page(PageNumber page, size_t depth);
+  size_t build_leaf(std::span<const LeafEntry> entries, std::vector<uint8_t>& out);
+
+  WriteSpace& space_;
+  TreeRoot& root_;
+  EntryWidths widths_;
+  EntryOrder order_;
+};
+
+// Visits every page of the tree rooted at `root`, parents before children. `read_leaves`:
+// whether leaf bytes are needed (else leaves are visited with empty bytes, unread).
+using PageVisitor = std::function<Status(PageNumber page, std::span<const uint8_t> bytes)>;
+Status visit_tree_pages(const PageCache& cache, PageNumber root, EntryWidths widths, bool read_leaves,
+                        const PageVisitor& visit);
+
+// The placeholder checksum of a child that is still in memory.
+Checksum deferred_checksum();
+
+}  // namespace redb::detail

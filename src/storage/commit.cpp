@@ -1,0 +1,213 @@
+// The commit of a write transaction.
+//
+// Every commit leaves the file as a clean close of the library would: a two-phase commit
+// with an exact `allocator_state` table, so that the library opens the file on its quick path
+// (no repair) and may allocate from every page the saved state marks free.
+//
+// Order of operations, and why:
+//  1. Each written table's pages are hashed bottom-up and written to their place; its
+//     definition (root, checksum, length) goes into the user table tree.
+//  2. The system table tree gets the freed-page tables if missing and a new `allocator_state`
+//     tree. Its rows are first reserved at their exact sizes, so that every page this commit
+//     uses (its own pages and the system tree's included) is allocated before the state is
+//     taken; then the state is written into the reserved rows in place. Committed pages this
+//     commit replaced are free in the saved state, but none of them was reused by it: the
+//     committed state stays intact on disk until the commit is durable.
+//  3. Pages first, then the header with the new commit in the slot that is not in use and
+//     the old god byte; sync. Only then the god byte names the new slot (with the two-phase
+//     bit, which tells the library the slot was durable before it became primary); sync.
+//     A crash before the second header write leaves the previous commit; after it, the new one.
+// A new file is written the same way, except that its only header write happens twice: first
+// with the magic zeroed, then with it, each followed by a sync.
+#include <fmt/format.h>
+
+#include "little_endian.h"
+#include "write_state.h"
+
+namespace redb::detail {
+namespace {
+
+class Commit {
+ public:
+  Commit(WriteState& state) : state_(state), space_(state.space) {}
+
+  Status run(bool new_file) {
+    if (auto done = write_user_tables(); !done) return done;
+    if (auto done = write_system_tables(); !done) return done;
+    if (space_.cache().resident_bytes() != 0)
+      return std::unexpected(Error::corrupted("commit left pages unwritten"));
+    return write_header(new_file);
+  }
+
+ private:
+  Status write_user_tables() {
+    BtreeWriter table_tree(space_, state_.user_tree, table_tree_widths, table_name_order());
+    for (TableState& table : state_.tables) {
+      if (!table.changed) continue;
+      auto flushed = BtreeWriter(space_, table.root, table.stored.tree_widths(), EntryOrder{&table.key_type, nullptr}).flush();
+      if (!flushed) return flushed;
+      table.stored.root = table.root.header();
+      table.stored.table_length = table.root.length;
+      auto stored = table_tree.insert(table.name, serialize_table_definition(table.stored));
+      if (!stored) return std::unexpected(stored.error());
+    }
+    return table_tree.flush();
+  }
+
+  Status write_system_tables() {
+    BtreeWriter system_tree(space_, state_.system_tree, table_tree_widths, table_name_order());
+    for (std::string_view name : page_list_tables) {
+      auto existing = system_tree.get(name);
+      if (!existing) return std::unexpected(existing.error());
+      if (*existing) continue;
+      if (auto added = system_tree.insert(name, serialize_table_definition(page_list_definition())); !added)
+        return std::unexpected(added.error());
+    }
+    if (auto released = release_old_allocator_state(system_tree); !released) return released;
+
+    // Reserve the rows at their sizes; growing the file while doing so changes the sizes,
+    // so then the reservation starts over.
+    TreeRoot state_root;
+    BtreeWriter state_tree(space_, state_root, allocator_state_widths, allocator_state_order);
+    StoredDefinition definition = allocator_state_definition();
+    std::vector<size_t> sizes;
+    for (;;) {
+      sizes = space_.allocator().serialized_row_sizes();
+      if (auto reserved = reserve_rows(state_tree, sizes); !reserved) return reserved;
+      definition.root = BtreeHeader{};  // a placeholder of the final length
+      if (auto added = system_tree.insert(allocator_state_table, serialize_table_definition(definition)); !added)
+        return std::unexpected(added.error());
+      if (space_.allocator().serialized_row_sizes() == sizes) break;
+      if (auto dropped = drop_tree(state_root); !dropped) return dropped;
+    }
+
+    // No page is allocated from here on: take the state and write it into the reserved rows.
+    PageAllocator saved = space_.allocator();
+    for (PageNumber page : space_.replaced_committed_pages()) saved.free(page);
+    for (const auto& row : saved.serialize_rows())
+      if (auto written = state_tree.overwrite(row.key, row.value); !written) return written;
+    std::string transaction_id(8, '\0');
+    store_u64(reinterpret_cast<uint8_t*>(transaction_id.data()), state_.transaction_id);
+    if (auto written = state_tree.overwrite(transaction_id_key(), transaction_id); !written) return written;
+    if (auto flushed = state_tree.flush(); !flushed) return flushed;
+    definition.root = state_root.header();
+    definition.table_length = state_root.length;
+    if (auto written = system_tree.overwrite(allocator_state_table, serialize_table_definition(definition)); !written)
+      return written;
+    saved_ = std::move(saved);
+    return system_tree.flush();
+  }
+
+  // The previous state's tree is replaced: its pages become free in the saved state.
+  Status release_old_allocator_state(BtreeWriter& system_tree) {
+    auto existing = system_tree.get(allocator_state_table);
+    if (!existing) return std::unexpected(existing.error());
+    if (!*existing) return {};
+    auto old = parse_table_definition(**existing, allocator_state_table);
+    if (!old) return std::unexpected(old.error());
+    if (!old->root) return {};
+    std::vector<PageNumber> pages;
+    auto visited = visit_tree_pages(space_.cache(), old->root->root, allocator_state_widths, false,
+                                    [&](PageNumber page, std::span<const uint8_t>) -> Status {
+                                      pages.push_back(page);
+                                      return {};
+                                    });
+    if (!visited) return visited;
+    for (PageNumber page : pages) space_.release(page);
+    return {};
+  }
+
+  Status reserve_rows(BtreeWriter& state_tree, const std::vector<size_t>& sizes) {
+    // Region(0…n−1), RegionTracker, TransactionId: rows in key order.
+    for (size_t row = 0; row < sizes.size(); ++row) {
+      std::string key = row + 1 < sizes.size()
+                            ? allocator_state_key::encode(allocator_state_key::region_tag, static_cast<uint32_t>(row))
+                            : allocator_state_key::encode(allocator_state_key::region_tracker_tag);
+      if (auto inserted = state_tree.insert(key, std::string(sizes[row], '\0')); !inserted)
+        return std::unexpected(inserted.error());
+    }
+    if (auto inserted = state_tree.insert(transaction_id_key(), std::string(8, '\0')); !inserted)
+      return std::unexpected(inserted.error());
+    return {};
+  }
+
+  // Frees a tree written by this commit and still in memory.
+  Status drop_tree(TreeRoot& root) {
+    if (!root.page) return {};
+    std::vector<PageNumber> pages;
+    auto visited = visit_tree_pages(space_.cache(), *root.page, allocator_state_widths, true,
+                                    [&](PageNumber page, std::span<const uint8_t>) -> Status {
+                                      pages.push_back(page);
+                                      return {};
+                                    });
+    if (!visited) return visited;
+    for (PageNumber page : pages) space_.release(page);
+    root = TreeRoot{};
+    return {};
+  }
+
+  Status write_header(bool new_file) {
+    DatabaseState& database = state_.database;
+    File& file = *database.file;
+    SuperHeader header = database.header;
+    size_t slot_index = database.chosen_slot ^ 1;
+    CommitSlot slot;
+    slot.user_root = state_.user_tree.header();
+    slot.system_root = state_.system_tree.header();
+    slot.transaction_id = state_.transaction_id;
+    header.slots[slot_index] = slot;
+    header.layout = space_.allocator().layout();
+    uint8_t final_god_byte = static_cast<uint8_t>(slot_index | god_two_phase_commit);
+
+    if (new_file) {
+      header.god_byte = final_god_byte;
+      for (bool with_magic : {false, true}) {
+        auto bytes = serialize_super_header(header, with_magic);
+        if (auto written = file.write_at(0, bytes); !written) return written;
+        if (auto synced = file.sync_data(); !synced) return synced;
+      }
+    } else {
+      header.god_byte = static_cast<uint8_t>((header.god_byte & ~god_primary_bit) | database.chosen_slot);
+      auto bytes = serialize_super_header(header);
+      if (auto written = file.write_at(0, bytes); !written) return written;
+      if (auto synced = file.sync_data(); !synced) return synced;
+      header.god_byte = final_god_byte;
+      bytes = serialize_super_header(header);
+      if (auto written = file.write_at(0, bytes); !written) return written;
+      if (auto synced = file.sync_data(); !synced) return synced;
+    }
+
+    // Durable: this is now the committed state readers and the next transaction see.
+    database.header = header;
+    database.layout = header.layout;
+    database.file_length = header.layout.length();
+    database.chosen_slot = slot_index;
+    database.committed = slot;
+    database.needs_recovery = false;
+    database.needs_full_repair = false;
+    state_.writer.committed = std::move(*saved_);
+    return {};
+  }
+
+  static std::string transaction_id_key() { return allocator_state_key::encode(allocator_state_key::transaction_id_tag); }
+  static constexpr EntryWidths allocator_state_widths{5, std::nullopt};
+  static constexpr EntryOrder allocator_state_order{nullptr, &allocator_state_key::compare};
+
+  WriteState& state_;
+  WriteSpace& space_;
+  std::optional<PageAllocator> saved_;
+};
+
+}  // namespace
+
+Status commit_write(WriteState& state, bool new_file) {
+  if (state.failed) return std::unexpected(previous_io_error());
+  for (const TableState& table : state.tables)
+    if (table.open) return std::unexpected(Error{fmt::format("Table '{}' is still open", table.name)});
+  state.finished = true;
+  auto committed = Commit(state).run(new_file);
+  if (!committed) return std::unexpected(state.fail(committed.error()));
+  return {};
+}
+
+}  // namespace redb::detail
