@@ -375,7 +375,8 @@ TEST(TreeShapes, MultimapRowsComeFromInlineLeavesAndSubTrees) {
   const TypeDesc u64 = TypeDesc::scalar(Scalar::u64);
   // Key "a": values 1, 3 inline. Key "b": values 10..14 in a two-leaf sub-tree.
   std::string inline_values = u64_bytes(1) + u64_bytes(3);
-  const LeafEntry inline_entries[] = {{inline_values.substr(0, 8), ""}, {inline_values.substr(8), ""}};
+  const std::string_view inline_view = inline_values;
+  const LeafEntry inline_entries[] = {{inline_view.substr(0, 8), ""}, {inline_view.substr(8), ""}};
   std::vector<uint8_t> inline_leaf(4096);
   size_t inline_used = write_leaf(inline_leaf, inline_entries, {8, 0});
   std::string collection_a = "\x01" + std::string(inline_leaf.begin(), inline_leaf.begin() + inline_used);

@@ -82,16 +82,21 @@ Result<bool> TreeScanner::next_multimap_pair() {
 }
 
 Status TreeScanner::check_row() {
+  key_split_ = false;
   if (types_.key_type) {
-    if (auto status = types_.key_type->validate(key_); !status) return status;
+    if (auto status = types_.key_type->validate(key_, key_elements_); !status) return status;
+    key_split_ = true;
   }
   if (types_.value_type) {
     if (auto status = types_.value_type->validate(value_); !status) return status;
   }
   if (kind_ == TableKind::normal && types_.key_type) {
-    if (has_previous_ && types_.key_type->compare(previous_key_, key_) >= 0)
+    if (has_previous_ && types_.key_type->compare_elements(previous_elements_, key_elements_) >= 0)
       return std::unexpected(Error::corrupted("table keys are not in ascending order"));
     previous_key_.assign(key_);
+    for (size_t i = 0; i < types_.key_type->element_count(); ++i)
+      previous_elements_[i] = std::string_view(previous_key_).substr(
+          static_cast<size_t>(key_elements_[i].data() - key_.data()), key_elements_[i].size());
     has_previous_ = true;
   }
   return {};
@@ -99,6 +104,7 @@ Status TreeScanner::check_row() {
 
 std::string_view TreeScanner::key_element(size_t index) const {
   if (!types_.key_type) return index == 0 ? key_ : std::string_view();
+  if (key_split_) return index < types_.key_type->element_count() ? key_elements_[index] : std::string_view();
   return types_.key_type->element(key_, index);
 }
 

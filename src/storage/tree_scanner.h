@@ -49,7 +49,12 @@ class TreeScanner {
   LeafView inline_leaf_;
   size_t inline_index_ = 0;
   std::string_view key_, value_;
-  std::string previous_key_;  // validated scans of normal tables: keys must strictly ascend
+  TypeDesc::Elements key_elements_;  // of key_, when it was validated
+  bool key_split_ = false;
+  // Validated scans of normal tables: keys must strictly ascend. The previous key is copied
+  // (a leaf change reuses its buffer), with its elements as views into the copy.
+  std::string previous_key_;
+  TypeDesc::Elements previous_elements_;
   bool has_previous_ = false;
 };
 

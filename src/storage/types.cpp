@@ -161,6 +161,11 @@ std::optional<uint32_t> TypeDesc::fixed_width() const {
 }
 
 Status TypeDesc::validate(std::string_view encoded) const {
+  Elements elements;
+  return validate(encoded, elements);
+}
+
+Status TypeDesc::validate(std::string_view encoded, Elements& elements) const {
   if (!tuple_) {
     Scalar s = elements_[0];
     if (s == Scalar::str) {
@@ -169,11 +174,11 @@ Status TypeDesc::validate(std::string_view encoded) const {
       return std::unexpected(Error::corrupted(
           fmt::format("stored {} has {} bytes instead of {}", scalar_name(s), encoded.size(), scalar_width(s))));
     }
+    elements[0] = encoded;
     return {};
   }
-  std::string_view elements[max_elements];
   size_t bad = 0;
-  switch (split_tuple(*this, encoded, elements, bad)) {
+  switch (split_tuple(*this, encoded, elements.data(), bad)) {
     case SplitFailure::prefix_past_end:
       return std::unexpected(Error::corrupted(fmt::format("stored {} has a length prefix past its end", name())));
     case SplitFailure::wrong_width:
@@ -186,6 +191,13 @@ Status TypeDesc::validate(std::string_view encoded) const {
       return std::unexpected(Error::corrupted(fmt::format("stored {} has an element that is not valid UTF-8", name())));
   }
   return {};
+}
+
+int TypeDesc::compare_elements(const Elements& a, const Elements& b) const {
+  for (size_t i = 0; i < element_count(); ++i) {
+    if (int c = compare_scalar(elements_[i], a[i], b[i]); c != 0) return c;
+  }
+  return 0;
 }
 
 int TypeDesc::compare(std::string_view a, std::string_view b) const {

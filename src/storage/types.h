@@ -46,6 +46,12 @@ class TypeDesc {
   // Orders two encodings by typed value (text by bytes, integers numerically, tuples element
   // by element). Total and safe on any bytes; meaningful on validated encodings.
   int compare(std::string_view a, std::string_view b) const;
+  // The elements of an encoding (one for a scalar), as views into it.
+  using Elements = std::array<std::string_view, max_elements>;
+  // validate() that also hands out the elements of `encoded` on success.
+  Status validate(std::string_view encoded, Elements& elements) const;
+  // compare() of two encodings already split by validate().
+  int compare_elements(const Elements& a, const Elements& b) const;
   // Element i of a validated encoding (the whole encoding for a scalar), without copying.
   // Empty when `encoded` does not decode.
   std::string_view element(std::string_view encoded, size_t i) const;
