@@ -51,12 +51,18 @@ std::variant<OptionOccurrence, UsageError> resolve_option(const Command& command
   return unexpected(argument);
 }
 
-// Applies the option's value rule to a UTF-8 value.
-std::variant<ParsedArguments::Value, UsageError> convert_value(const OptionDefinition& option,
-                                                               std::string value) {
-  if (option.value_kind != ValueKind::unsigned_integer) return ParsedArguments::Value(std::move(value));
+// Applies the option's value rule to a UTF-8 value and stores the result in `slot`.
+std::optional<UsageError> store_value(const OptionDefinition& option, std::string value,
+                                      std::optional<ParsedArguments::Value>& slot) {
+  if (option.value_kind != ValueKind::unsigned_integer) {
+    slot.emplace(std::in_place_type<std::string>, std::move(value));
+    return std::nullopt;
+  }
   auto number = parse_unsigned_decimal(value);
-  if (number) return ParsedArguments::Value(*number);
+  if (number) {
+    slot.emplace(std::in_place_type<uint64_t>, *number);
+    return std::nullopt;
+  }
   UsageError error = about_option(UsageErrorKind::invalid_value, option);
   error.argument = std::move(value);
   error.reason = number.error();
@@ -129,9 +135,7 @@ ParseOutcome parse_arguments(const Command& command, const std::vector<std::stri
       return about_option(UsageErrorKind::missing_value, option);
     }
 
-    auto converted = convert_value(option, std::move(value));
-    if (auto* error = std::get_if<UsageError>(&converted)) return std::move(*error);
-    values[occurrence.index] = std::get<ParsedArguments::Value>(std::move(converted));
+    if (auto error = store_value(option, std::move(value), values[occurrence.index])) return std::move(*error);
   }
 
   // The fallback counts exactly as if the option had been typed, so it meets the same rules.
@@ -140,9 +144,7 @@ ParseOutcome parse_arguments(const Command& command, const std::vector<std::stri
     if (values[i] || !option.environment_value) continue;
     if (!is_valid_utf8(*option.environment_value))
       return UsageError{UsageErrorKind::invalid_utf8, {}, {}, {}, {}, {}};
-    auto converted = convert_value(option.definition, *option.environment_value);
-    if (auto* error = std::get_if<UsageError>(&converted)) return std::move(*error);
-    values[i] = std::get<ParsedArguments::Value>(std::move(converted));
+    if (auto error = store_value(option.definition, *option.environment_value, values[i])) return std::move(*error);
   }
 
   UsageError missing{UsageErrorKind::missing_required, {}, {}, {}, {}, {}};
