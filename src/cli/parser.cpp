@@ -23,13 +23,15 @@ UsageError unexpected(std::string argument, std::string_view suggestion = {}) {
   return UsageError{UsageErrorKind::unexpected_argument, std::move(argument), {}, {}, {}, suggestion};
 }
 
+UsageError invalid_utf8() { return UsageError{UsageErrorKind::invalid_utf8, {}, {}, {}, {}, {}}; }
+
 UsageError about_option(UsageErrorKind kind, const OptionDefinition& option) {
   return UsageError{kind, {}, {}, option.identifier, {}, {}};
 }
 
 std::variant<OptionOccurrence, UsageError> resolve_option(const Command& command,
                                                           const std::string& argument) {
-  if (!is_valid_utf8(argument)) return UsageError{UsageErrorKind::invalid_utf8, {}, {}, {}, {}, {}};
+  if (!is_valid_utf8(argument)) return invalid_utf8();
   if (argument.starts_with("--")) {
     const std::string_view body = std::string_view(argument).substr(2);
     const size_t equals = body.find('=');
@@ -45,8 +47,10 @@ std::variant<OptionOccurrence, UsageError> resolve_option(const Command& command
     return unexpected("--" + std::string(name), suggest_similar_option(command, name));
   }
   if (argument.size() == 2) {
-    for (size_t i = 0; i < command.options.size(); ++i)
-      if (command.options[i].definition.short_name == argument[1]) return OptionOccurrence{i, std::nullopt};
+    for (size_t i = 0; i < command.options.size(); ++i) {
+      const char short_name = command.options[i].definition.short_name;
+      if (short_name != '\0' && short_name == argument[1]) return OptionOccurrence{i, std::nullopt};
+    }
   }
   return unexpected(argument);
 }
@@ -108,7 +112,7 @@ ParseOutcome parse_arguments(const Command& command, const std::vector<std::stri
   for (size_t position = 0; position < arguments.size(); ++position) {
     const std::string& argument = arguments[position];
     if (!looks_like_option(argument)) {
-      if (!is_valid_utf8(argument)) return UsageError{UsageErrorKind::invalid_utf8, {}, {}, {}, {}, {}};
+      if (!is_valid_utf8(argument)) return invalid_utf8();
       return unexpected(argument);
     }
     auto resolved = resolve_option(command, argument);
@@ -126,7 +130,7 @@ ParseOutcome parse_arguments(const Command& command, const std::vector<std::stri
       value = std::move(*occurrence.attached);
     } else if (position + 1 < arguments.size() && !looks_like_option(arguments[position + 1])) {
       value = arguments[++position];
-      if (!is_valid_utf8(value)) return UsageError{UsageErrorKind::invalid_utf8, {}, {}, {}, {}, {}};
+      if (!is_valid_utf8(value)) return invalid_utf8();
     } else {
       if (position + 1 < arguments.size()) {
         auto next = resolve_option(command, arguments[position + 1]);
@@ -142,8 +146,7 @@ ParseOutcome parse_arguments(const Command& command, const std::vector<std::stri
   for (size_t i = 0; i < command.options.size(); ++i) {
     const CommandOption& option = command.options[i];
     if (values[i] || !option.environment_value) continue;
-    if (!is_valid_utf8(*option.environment_value))
-      return UsageError{UsageErrorKind::invalid_utf8, {}, {}, {}, {}, {}};
+    if (!is_valid_utf8(*option.environment_value)) return invalid_utf8();
     if (auto error = store_value(option.definition, *option.environment_value, values[i])) return std::move(*error);
   }
 
