@@ -6,7 +6,8 @@
 // library would, so the real library opens it without repair.
 //
 // Lifetimes: transactions, tables and scans refer to the Database they came from and must
-// not outlive it. Byte views handed out by a scan stay valid until the scan moves on.
+// not outlive it; a read transaction's tables and scans must not outlive the transaction.
+// Byte views handed out by a scan stay valid until the scan moves on.
 #pragma once
 
 #include <cstdint>

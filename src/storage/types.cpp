@@ -101,8 +101,9 @@ SplitFailure split_tuple(const TypeDesc& type, std::string_view encoded, std::st
 
   for (size_t i = 0; i + 1 < count; ++i) {
     Scalar s = type.element_type(i);
-    if (lengths[i] > size - position) return bad_element = i, SplitFailure::prefix_past_end;
     if (!is_var(s) && lengths[i] != scalar_width(s)) return bad_element = i, SplitFailure::wrong_width;
+    if (lengths[i] > size - position)
+      return bad_element = i, is_var(s) ? SplitFailure::prefix_past_end : SplitFailure::wrong_width;
     elements[i] = encoded.substr(position, lengths[i]);
     position += lengths[i];
   }

@@ -101,6 +101,7 @@ TEST(TypeDesc, RejectsEncodingsThatDoNotDecode) {
       {ledger_key, "", "DB corrupted: stored (&str,u64) has a length prefix past its end"},
       {node_key, from_hex("fe01"), "DB corrupted: stored (&str,&str) has a length prefix past its end"},
       {node_key, from_hex("01ff61"), "DB corrupted: stored (&str,&str) has an element that is not valid UTF-8"},
+      {raft_meta_key, from_hex("0500000000"), "DB corrupted: stored (u64,&str) has a u64 element of the wrong width"},
       {raft_log_key, from_hex("0100000000000000"), "DB corrupted: stored (u64,u64) has a u64 element of the wrong width"},
       {legacy_ledger_key, from_hex("0200000061620300"), "DB corrupted: stored (&str,u64) has a u64 element of the wrong width"},
       {TypeDesc::legacy_tuple({Scalar::u64, Scalar::str}), from_hex("07000000 05000000000000 7879"),
