@@ -110,6 +110,15 @@ inline void drain(int out_fd, std::string& out, int err_fd, std::string& err) {
 
 }  // namespace detail
 
+// Whether this machine hands out pseudo-terminals (containers may lack /dev/ptmx).
+inline bool terminal_available() {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return false;
+  close(master);
+  close(slave);
+  return true;
+}
+
 // Opens /dev/null on any closed standard descriptor of this process, so that no pipe end
 // created below lands on 0, 1 or 2 and is overwritten in the child.
 inline void ensure_standard_descriptors() {
