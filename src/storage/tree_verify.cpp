@@ -54,6 +54,10 @@ constexpr uint8_t subtree_collection = 0x03;
 }  // namespace
 
 Result<TreeCheck> verify_table_tree(const PageSource& source, const BtreeHeader& table_tree) {
+  // The table tree is verified as a whole before any definition in it is decoded, so damage
+  // anywhere in it is a mismatch rather than a decoding error.
+  auto table_tree_check = Verifier(source).verify(table_tree, {std::nullopt, std::nullopt}, nullptr);
+  if (!table_tree_check || *table_tree_check == TreeCheck::damaged) return table_tree_check;
   Verifier verifier(source);
   auto verify_table = [&](const LeafView& leaf) -> Result<TreeCheck> {
     for (size_t i = 0; i < leaf.count(); ++i) {
