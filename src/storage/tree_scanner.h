@@ -19,13 +19,12 @@ namespace redb::detail {
 
 class TreeScanner {
  public:
-  // Scans a table stored as `definition`. With `types`, every row is validated under the key
-  // and value types and keys must ascend; `key_type` alone only serves key_element().
   struct Types {
-    std::optional<TypeDesc> key_type;
+    std::optional<TypeDesc> key_type;    // splits keys for key_element()
     std::optional<TypeDesc> value_type;
-    bool validate = false;
+    bool validate = false;               // validate every row under the types; keys must ascend
   };
+  // Scans the table stored as `definition` (its kind, widths and root) in the pages of `source`.
   TreeScanner(const PageSource& source, const StoredDefinition& definition, Types types);
 
   Result<bool> next();
