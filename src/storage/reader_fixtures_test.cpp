@@ -1,7 +1,10 @@
 // Reading the reference files written by the real library: dumps, typed scans, open errors,
 // and that reading never changes a file.
 #include <array>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -12,6 +15,30 @@
 #include "memory_file.h"
 #include "redb.h"
 #include "test_support/fixtures.h"
+
+// Counts heap allocations, so that a test can show that scanning costs none per record. Left
+// out of sanitizer builds, whose allocator checks the pairing of new and delete.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool counting_allocations = false;
+namespace {
+std::atomic<uint64_t> allocation_count{0};
+}  // namespace
+#else
+constexpr bool counting_allocations = true;
+namespace {
+std::atomic<uint64_t> allocation_count{0};
+}  // namespace
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  ++allocation_count;
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
+#endif
 
 namespace redb {
 namespace {
@@ -239,6 +266,29 @@ TEST(ReferenceFiles, DeepTreesScanEveryRowInOrder) {
   ASSERT_TRUE(semantic);
   ASSERT_EQ(semantic->size(), 1u);
   EXPECT_EQ((*semantic)[0].second.size(), 1500000u);
+}
+
+TEST(ReferenceFiles, ScanningAllocatesNothingPerRecord) {
+  REQUIRE_FIXTURES();
+  if (!counting_allocations) GTEST_SKIP() << "allocations are not counted in sanitizer builds";
+  ScratchDir scratch;
+  auto database = Database::open(copy_fixture("deep/graph.redb", scratch.path()).string());
+  ASSERT_TRUE(database);
+  auto transaction = database->begin_read();
+  ASSERT_TRUE(transaction);
+  for (const TableDefinition& definition : {schema[0], schema[1]}) {
+    auto table = transaction->open_table(definition);
+    ASSERT_TRUE(table);
+    auto scan = table->scan();
+    ASSERT_TRUE(scan);
+    uint64_t rows = 0;
+    const uint64_t before = allocation_count.load();
+    while (*scan->next()) ++rows;
+    const uint64_t allocations = allocation_count.load() - before;
+    EXPECT_GT(rows, 29000u);
+    // Buffers grow a few times (the first pages of each level, larger pages, longer keys).
+    EXPECT_LT(allocations, 64u) << definition.name << ": " << allocations << " allocations for " << rows << " rows";
+  }
 }
 
 // ---- Opening files that are not databases, or whose header the library would assert on ----
