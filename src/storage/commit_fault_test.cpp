@@ -1,0 +1,175 @@
+// Crash safety of commits: the commit is cut at each write and each sync, the unsynced writes
+// are dropped or kept, and the file is opened again. It must hold exactly the previous
+// committed state or the new one, never a mix and never a broken file.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "fault_file_test_support.h"
+#include "page_cache.h"
+#include "redb.h"
+#include "write_validator_test_support.h"
+
+namespace redb {
+namespace {
+
+using testing::FaultDisk;
+using testing::FaultFile;
+
+const TableDefinition graph_meta{"graph_meta", TypeDesc::scalar(Scalar::str), TypeDesc::scalar(Scalar::bytes)};
+const TableDefinition blobs{"blobs", TypeDesc::scalar(Scalar::bytes), TypeDesc::scalar(Scalar::bytes)};
+
+using Content = std::map<std::string, std::map<std::string, std::string>>;
+
+std::shared_ptr<FaultDisk> disk_with(std::vector<uint8_t> image) {
+  auto disk = std::make_shared<FaultDisk>();
+  disk->durable = disk->current = std::move(image);
+  return disk;
+}
+
+Result<Content> content_of(Database& database) {
+  auto read = database.begin_read();
+  if (!read) return std::unexpected(read.error());
+  auto tables = read->list_tables();
+  if (!tables) return std::unexpected(tables.error());
+  Content content;
+  for (const StoredTable& table : *tables) {
+    auto& rows = content[table.name];
+    auto scan = read->scan_stored(table.name);
+    if (!scan) return std::unexpected(scan.error());
+    for (;;) {
+      auto more = scan->next();
+      if (!more) return std::unexpected(more.error());
+      if (!*more) break;
+      rows.emplace(scan->key(), scan->value());
+    }
+  }
+  return content;
+}
+
+Result<Content> content_of_image(std::vector<uint8_t> image) {
+  auto database = Database::open_file(std::make_unique<FaultFile>(disk_with(std::move(image))));
+  if (!database) return std::unexpected(database.error());
+  return content_of(*database);
+}
+
+// One transaction that grows the file, spills pages and replaces committed rows.
+Status write_second_commit(Database& database, Content& expected) {
+  auto transaction = database.begin_write();
+  if (!transaction) return std::unexpected(transaction.error());
+  {
+    auto meta = transaction->open_table(graph_meta);
+    if (!meta) return std::unexpected(meta.error());
+    for (int i = 0; i < 400; i += 3) {
+      std::string key = "graph-" + std::to_string(i), value = "second " + std::to_string(i);
+      if (auto inserted = meta->insert(key, value); !inserted) return std::unexpected(inserted.error());
+      expected["graph_meta"][key] = value;
+    }
+    auto big = transaction->open_table(blobs);
+    if (!big) return std::unexpected(big.error());
+    for (int i = 0; i < 12; ++i) {
+      std::string key(1, static_cast<char>(i)), value(40000 + 1000 * i, static_cast<char>('a' + i));
+      if (auto inserted = big->insert(key, value); !inserted) return std::unexpected(inserted.error());
+      expected["blobs"][key] = value;
+    }
+  }
+  return transaction->commit();
+}
+
+TEST(CommitCrash, EveryCutLeavesThePreviousOrTheNewCommit) {
+  // State A: a created database with one commit.
+  auto base_disk = std::make_shared<FaultDisk>();
+  Content previous;
+  {
+    auto database = Database::create_file(std::make_unique<FaultFile>(base_disk));
+    ASSERT_TRUE(database) << database.error().text;
+    auto transaction = database->begin_write();
+    ASSERT_TRUE(transaction);
+    {
+      auto meta = transaction->open_table(graph_meta);
+      ASSERT_TRUE(meta);
+      for (int i = 0; i < 400; ++i) {
+        std::string key = "graph-" + std::to_string(i), value = "first " + std::to_string(i);
+        ASSERT_TRUE(meta->insert(key, value));
+        previous["graph_meta"][key] = value;
+      }
+    }
+    ASSERT_TRUE(transaction->commit());
+  }
+  const std::vector<uint8_t> base = base_disk->current;
+  detail::dirty_page_budget = 48 << 10;  // the transaction writes pages out before its commit
+  Content next = previous;
+  {
+    auto database = Database::open_file(std::make_unique<FaultFile>(disk_with(base)));
+    ASSERT_TRUE(database);
+    ASSERT_TRUE(write_second_commit(*database, next));
+  }
+  size_t cuts = 0, saw_previous = 0, saw_next = 0;
+  for (uint64_t crash_at = 0;; ++crash_at) {
+    auto disk = disk_with(base);
+    bool finished = false;
+    {
+      auto database = Database::open_file(std::make_unique<FaultFile>(disk));
+      ASSERT_TRUE(database) << database.error().text;
+      disk->crash_at = crash_at;
+      Content expected = previous;
+      finished = static_cast<bool>(write_second_commit(*database, expected));
+    }
+    if (finished) {
+      auto content = content_of_image(disk->current);
+      ASSERT_TRUE(content) << content.error().text;
+      EXPECT_EQ(*content, next);
+      break;
+    }
+    ++cuts;
+    std::vector<std::function<bool(size_t)>> policies = {
+        [](size_t) { return false; }, [](size_t) { return true; }, [](size_t i) { return i % 2 == 0; }};
+    for (size_t policy = 0; policy < policies.size(); ++policy) {
+      SCOPED_TRACE("cut at " + std::to_string(crash_at) + " policy " + std::to_string(policy));
+      std::vector<uint8_t> image = disk->after_crash(policies[policy]);
+      auto content = content_of_image(image);
+      ASSERT_TRUE(content) << content.error().text;
+      if (*content == previous) {
+        ++saw_previous;
+      } else if (*content == next) {
+        ++saw_next;
+        FaultFile file(disk_with(image));
+        auto validated = testing::WriteValidator(file, [](const StoredDefinition&) {
+          return [](std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; };
+        }).run();
+        EXPECT_TRUE(validated) << validated.error().text;
+      } else {
+        ADD_FAILURE() << "neither the previous nor the new commit";
+      }
+    }
+  }
+  detail::dirty_page_budget = detail::default_dirty_page_budget;
+  EXPECT_GT(cuts, 20u);
+  EXPECT_GT(saw_previous, 0u);
+  EXPECT_GT(saw_next, 0u);  // cuts after the flip's write
+}
+
+TEST(CommitCrash, ACutCreateLeavesNoDatabaseOrAValidEmptyOne) {
+  for (uint64_t crash_at = 0;; ++crash_at) {
+    auto disk = std::make_shared<FaultDisk>();
+    disk->crash_at = crash_at;
+    bool created = static_cast<bool>(Database::create_file(std::make_unique<FaultFile>(disk)));
+    for (bool keep : {false, true}) {
+      auto image = disk->after_crash([keep](size_t) { return keep; });
+      auto database = Database::open_file(std::make_unique<FaultFile>(disk_with(image)));
+      if (!database) {
+        EXPECT_FALSE(created);
+        EXPECT_EQ(database.error().text, "I/O error: invalid data");
+        continue;
+      }
+      auto content = content_of(*database);
+      ASSERT_TRUE(content) << content.error().text;
+      EXPECT_TRUE(content->empty());
+      EXPECT_FALSE(database->needs_full_repair());
+    }
+    if (created) break;
+  }
+}
+
+}  // namespace
+}  // namespace redb
