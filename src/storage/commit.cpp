@@ -77,7 +77,11 @@ class Commit {
       definition.root = BtreeHeader{};  // a placeholder of the final length
       if (auto added = system_tree.insert(allocator_state_table, serialize_table_definition(definition)); !added)
         return std::unexpected(added.error());
-      if (space_.allocator().serialized_row_sizes() == sizes) break;
+      if (space_.allocator().serialized_row_sizes() == sizes) {
+        auto spare = has_spare_pages();
+        if (!spare) return std::unexpected(spare.error());
+        if (*spare) break;
+      }
       if (auto dropped = drop_tree(state_root); !dropped) return dropped;
     }
 
@@ -96,6 +100,25 @@ class Commit {
       return written;
     saved_ = std::move(saved);
     return system_tree.flush();
+  }
+
+  // The library allocates right after opening (and its integrity check then compares the grown
+  // allocator with the file's), so a commit leaves a few pages free, growing the file if it
+  // must. False when it had to grow: the reserved rows no longer have the right sizes.
+  Result<bool> has_spare_pages() {
+    constexpr size_t spare_pages = 8;
+    std::vector<PageNumber> probes;
+    while (probes.size() < spare_pages) {
+      auto page = space_.allocator().alloc(0);
+      if (!page) break;
+      probes.push_back(*page);
+    }
+    for (PageNumber page : probes) space_.allocator().free(page);
+    if (probes.size() == spare_pages) return true;
+    DatabaseLayout grown = space_.allocator().layout().grown(uint64_t{page_size} * spare_pages);
+    if (auto resized = state_.database.file->set_length(grown.length()); !resized) return std::unexpected(resized.error());
+    space_.allocator().grow_to(grown);
+    return false;
   }
 
   // The previous state's tree is replaced: its pages become free in the saved state.

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "btree_insert.h"
@@ -194,6 +195,37 @@ TEST(ReferenceWrite, ScenariosAgreeWithTheLibrarysFiles) {
     std::string tracker = allocator_state_key::encode(allocator_state_key::region_tracker_tag);
     EXPECT_TRUE(mine->allocator_rows.at(tracker) == theirs->allocator_rows.at(tracker));
     EXPECT_TRUE(content_of(ours) == content_of(reference));
+  }
+}
+
+// The validator finds the faults it is there for (so that its passing means something).
+TEST(WriteValidator, RejectsDamagedFiles) {
+  ScratchDir dir;
+  fs::path path = dir.path() / "graph.redb";
+  write_scenario(path, Scenario::graph);
+  auto validated = validate(path);
+  ASSERT_TRUE(validated) << validated.error().text;
+  const std::string original = read_file(path);
+  PageNumber nodes_root = validated->user_tables.at("nodes").root->root;
+  uint64_t nodes_offset = validated->header.layout.page_offset(nodes_root.region, nodes_root.index, nodes_root.order);
+  struct Case {
+    std::string name;
+    std::function<void(std::string&)> damage;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"leaf byte", [&](std::string& bytes) { bytes[nodes_offset + 40] ^= 1; }, "leaf checksum"},
+           {"recovery bit", [](std::string& bytes) { bytes[9] |= 0x02; }, "god byte"},
+           {"one-phase commit", [](std::string& bytes) { bytes[9] &= ~0x04; }, "god byte"},
+           {"extra page", [](std::string& bytes) { bytes.append(4096, '\0'); }, "file length"},
+       }) {
+    std::string bytes = original;
+    c.damage(bytes);
+    fs::path damaged = dir.path() / "damaged.redb";
+    std::ofstream(damaged, std::ios::binary | std::ios::trunc) << bytes;
+    auto result = validate(damaged);
+    ASSERT_FALSE(result) << c.name;
+    EXPECT_NE(result.error().text.find(c.expected), std::string::npos) << c.name << ": " << result.error().text;
   }
 }
 

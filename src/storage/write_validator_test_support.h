@@ -67,6 +67,12 @@ class WriteValidator {
     if (!primary.system_root) return fail("no system tables");
     VALIDATOR_TRY(table_tree(*primary.system_root, text, result.system_tables, true, result));
 
+    // A few pages stay free: the library allocates as soon as it has opened a file.
+    {
+      PageAllocator probe = *allocator_;
+      for (int i = 0; i < 8; ++i)
+        if (!probe.alloc(0)) return fail("fewer than 8 free pages");
+    }
     // The saved allocator state must be exactly the pages found.
     auto rows = allocator_->serialize_rows();
     if (result.allocator_rows.size() != rows.size() + 1) return fail("allocator_state has the wrong number of rows");
