@@ -97,34 +97,39 @@ TEST(AllocatorState, FreshRegionSplitsFromTheLowEnd) {
 // Any sequence of allocations and frees keeps the canonical form: the state equals the one
 // rebuilt from scratch from the pages still allocated, also across growth.
 TEST(AllocatorState, AllocFreeAndGrowStayCanonical) {
-  std::mt19937 random(7);
-  DatabaseLayout layout = DatabaseLayout::calculate(37 * 4096);
-  PageAllocator allocator(layout);
-  std::vector<PageNumber> live;
-  for (int step = 0; step < 3000; ++step) {
-    if (!live.empty() && random() % 3 == 0) {
-      size_t victim = random() % live.size();
-      allocator.free(live[victim]);
-      live.erase(live.begin() + victim);
-    } else {
-      uint8_t order = static_cast<uint8_t>(random() % 4 == 0 ? random() % 4 : 0);
-      auto page = allocator.alloc(order);
-      if (!page) {
-        allocator.grow_to(allocator.layout().grown(4096u << order));
-        page = allocator.alloc(order);
+  // Default regions, and regions of 64 pages so that growth runs through several regions.
+  for (uint32_t region_pages : {DatabaseLayout::default_region_max_data_pages, 64u}) {
+    SCOPED_TRACE(region_pages);
+    std::mt19937 random(7);
+    DatabaseLayout layout = DatabaseLayout::calculate(37 * 4096, 4096, region_pages);
+    PageAllocator allocator(layout);
+    std::vector<PageNumber> live;
+    for (int step = 0; step < 3000; ++step) {
+      if (!live.empty() && random() % 3 == 0) {
+        size_t victim = random() % live.size();
+        allocator.free(live[victim]);
+        live.erase(live.begin() + victim);
+      } else {
+        uint8_t order = static_cast<uint8_t>(random() % 4 == 0 ? random() % 4 : 0);
+        auto page = allocator.alloc(order);
+        if (!page) {
+          allocator.grow_to(allocator.layout().grown(4096u << order));
+          page = allocator.alloc(order);
+        }
+        ASSERT_TRUE(page);
+        live.push_back(*page);
       }
-      ASSERT_TRUE(page);
-      live.push_back(*page);
+      if (step % 97 != 0) continue;
+      PageAllocator rebuilt(allocator.layout());
+      for (const auto& page : live) ASSERT_TRUE(rebuilt.record_alloc(page));
+      auto expected = rebuilt.serialize_rows(), actual = allocator.serialize_rows();
+      ASSERT_EQ(expected.size(), actual.size());
+      for (size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(expected[i].value == actual[i].value) << "step " << step;
     }
-    if (step % 97 != 0) continue;
-    PageAllocator rebuilt(allocator.layout());
-    for (const auto& page : live) ASSERT_TRUE(rebuilt.record_alloc(page));
-    auto expected = rebuilt.serialize_rows(), actual = allocator.serialize_rows();
-    ASSERT_EQ(expected.size(), actual.size());
-    for (size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(expected[i].value == actual[i].value) << "step " << step;
+    EXPECT_GT(allocator.layout().usable_bytes(), 37u * 4096);
+    if (region_pages == 64) EXPECT_GT(allocator.region_count(), 3u);
+    EXPECT_FALSE(allocator.record_alloc(live.front()));  // recording a page twice is refused
   }
-  EXPECT_GT(allocator.layout().trailing_region_data_pages, 37u);
-  EXPECT_FALSE(allocator.record_alloc(live.front()));  // recording a page twice is refused
 }
 
 TEST(Layout, InitialLayoutAndGrowthFollowTheLibrary) {
