@@ -225,8 +225,6 @@ class Commit {
 
 Status commit_write(WriteState& state, bool new_file) {
   if (state.failed) return std::unexpected(previous_io_error());
-  for (const TableState& table : state.tables)
-    if (table.open) return std::unexpected(Error{fmt::format("Table '{}' is still open", table.name)});
   state.finished = true;
   auto committed = Commit(state).run(new_file);
   if (!committed) return std::unexpected(state.fail(committed.error()));

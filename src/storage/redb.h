@@ -6,7 +6,8 @@
 // library would, so the real library opens it without repair.
 //
 // Lifetimes: transactions, tables and scans refer to the Database they came from and must
-// not outlive it; a read transaction's tables and scans must not outlive the transaction.
+// not outlive it; a read transaction's tables and scans must not outlive the transaction, nor a
+// write transaction's tables.
 // Byte views handed out by a scan stay valid until the scan moves on.
 #pragma once
 
@@ -126,7 +127,9 @@ class WriteTransaction {
   // Opens a table by definition, creating it when absent. The same checks and texts as a
   // read transaction's open, except that an absent table is created.
   Result<Table> open_table(const TableDefinition& definition);
-  // Makes every change durable. Afterwards the transaction is spent.
+  // Makes every change durable. Afterwards the transaction is spent. Every Table of the
+  // transaction must have been released first (else "Table '{}' is still open", and the
+  // transaction stays as it was).
   Status commit();
 
  private:

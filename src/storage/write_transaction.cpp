@@ -181,6 +181,9 @@ Result<Table> WriteTransaction::open_table(const TableDefinition& definition) {
 
 Status WriteTransaction::commit() {
   if (!state_) return std::unexpected(Error{"Database has been closed"});
+  // Open tables refer to the transaction's state, which therefore stays.
+  for (const detail::TableState& table : state_->tables)
+    if (table.open) return std::unexpected(Error{fmt::format("Table '{}' is still open", table.name)});
   // The transaction is spent whatever the outcome: a failed commit is not followed by an abort.
   std::unique_ptr<detail::WriteState> state = std::move(state_);
   return detail::commit_write(*state, false);

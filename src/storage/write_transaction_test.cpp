@@ -334,7 +334,20 @@ TEST(WriteTransaction, OneAtATimeAndTablesFollowTheOpenChecks) {
     auto invalid = table->insert("tx-2", "too long for u8");
     EXPECT_FALSE(invalid);
   }
-  EXPECT_TRUE(database->begin_write());  // the aborted one released its place
+  auto transaction = database->begin_write();  // the aborted one released its place
+  ASSERT_TRUE(transaction);
+  {
+    auto table = transaction->open_table(graph_meta);
+    ASSERT_TRUE(table);
+    ASSERT_TRUE(table->insert("late", "row"));
+    auto refused = transaction->commit();
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().text, "Table 'graph_meta' is still open");
+  }
+  ASSERT_TRUE(transaction->commit());
+  auto read = database->begin_read();
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->open_table(graph_meta)->len(), 3u);
 }
 
 TEST(WriteTransaction, InsertLengthLimitsInTheLibrarysOrder) {
