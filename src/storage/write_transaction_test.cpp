@@ -401,6 +401,11 @@ TEST(WriteIntoExistingFiles, LibraryFilesKeepTheirRowsAndTakeNewOnes) {
     }
     auto validated = validate(copy);
     ASSERT_TRUE(validated) << validated.error().text;
+    {
+      auto reopened = Database::open(copy.string());
+      ASSERT_TRUE(reopened) << reopened.error().text;
+      EXPECT_FALSE(reopened->needs_full_repair());  // the library's quick path, also after a crashed file
+    }
     std::vector<TableContent> after = content_of(copy);
     for (TableContent& table : expected) {
       if (table.table.name != "graph_meta") continue;
