@@ -26,11 +26,10 @@
 #include <string_view>
 #include <vector>
 
-#include "allocator.h"
 #include "header.h"
-#include "page_cache.h"
 #include "page_layout.h"
 #include "types.h"
+#include "write_space.h"
 
 namespace redb::detail {
 
@@ -51,46 +50,6 @@ struct TreeRoot {
   static TreeRoot from(const std::optional<BtreeHeader>& header);
   // The stored header; valid once the tree was flushed.
   std::optional<BtreeHeader> header() const;
-};
-
-// The page space of one write transaction: allocation (growing the file when full), the
-// pages it replaced, and its page cache.
-class WriteSpace {
- public:
-  // `committed` is the allocation state of the committed commit; it must stay unchanged
-  // while this space lives. `allocator` starts as a copy of it.
-  WriteSpace(File& file, const PageAllocator& committed, size_t cache_budget = default_dirty_page_budget);
-
-  // A free page of `order`; grows the file (set_length at once) when no region has one.
-  Result<PageNumber> allocate(uint8_t order);
-  // True for a page this transaction allocated (free in the committed state).
-  bool allocated_here(PageNumber page) const;
-  // Drops a page from its tree: a page of this transaction is free again at once; a committed
-  // page stays allocated until the commit and becomes free in the state it saves.
-  void release(PageNumber page);
-  // A page this transaction may change, in memory: its own pages are read back when they
-  // were written out; a committed page is copied to a new page (copy-on-write).
-  Result<PageNumber> writable(PageNumber page);
-
-  File& file() { return file_; }
-  PageCache& cache() { return cache_; }
-  PageAllocator& allocator() { return allocator_; }
-  const PageAllocator& committed() const { return committed_; }
-  // Committed pages this transaction replaced, in the order released.
-  const std::vector<PageNumber>& replaced_committed_pages() const { return replaced_; }
-
-  // Reusable buffers of the tree code (so that inserts allocate nothing once warmed up).
-  std::vector<uint8_t> left_page, right_page, read_page;
-  std::vector<LeafEntry> entries;
-  std::vector<BranchChild> children;
-  std::vector<std::string_view> separators;
-
- private:
-  File& file_;
-  const PageAllocator& committed_;
-  PageAllocator allocator_;
-  PageCache cache_;
-  std::vector<PageNumber> replaced_;
 };
 
 // Checks the library's size limits on an insert, in its order: the value, the key, then the
