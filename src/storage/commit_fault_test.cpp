@@ -114,6 +114,15 @@ TEST(CommitCrash, EveryCutLeavesThePreviousOrTheNewCommit) {
       disk->crash_at = crash_at;
       Content expected = previous;
       finished = static_cast<bool>(write_second_commit(*database, expected));
+      if (!finished) {
+        // After the failure this database writes no more; its readers still see the old commit.
+        auto again = database->begin_write();
+        ASSERT_FALSE(again);
+        EXPECT_EQ(again.error().text, "Previous I/O error occurred. Please close and re-open the database.");
+        auto seen = content_of(*database);
+        ASSERT_TRUE(seen) << seen.error().text;
+        EXPECT_EQ(*seen, previous);
+      }
     }
     if (finished) {
       auto content = content_of_image(disk->current);
