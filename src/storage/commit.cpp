@@ -10,7 +10,9 @@
 //  2. The system table tree gets the freed-page tables if missing and a new `allocator_state`
 //     tree. Its rows are first reserved at their exact sizes, so that every page this commit
 //     uses (its own pages and the system tree's included) is allocated before the state is
-//     taken; then the state is written into the reserved rows in place. Committed pages this
+//     taken (a few pages are left free, growing the file if need be, because the library
+//     allocates right after opening); then the state is written into the reserved rows in
+//     place. Committed pages this
 //     commit replaced are free in the saved state, but none of them was reused by it: the
 //     committed state stays intact on disk until the commit is durable.
 //  3. Pages first, then the header with the new commit in the slot that is not in use and
