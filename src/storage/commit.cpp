@@ -12,9 +12,9 @@
 //     uses (its own pages and the system tree's included) is allocated before the state is
 //     taken (a few pages are left free, growing the file if need be, because the library
 //     allocates right after opening); then the state is written into the reserved rows in
-//     place. Committed pages this
-//     commit replaced are free in the saved state, but none of them was reused by it: the
-//     committed state stays intact on disk until the commit is durable.
+//     place. Committed pages this commit replaced are free in the saved state, but none of
+//     them was reused by it: the committed state stays intact on disk until the commit is
+//     durable.
 //  3. Pages first, then the header with the new commit in the slot that is not in use and
 //     the old god byte; sync. Only then the god byte names the new slot (with the two-phase
 //     bit, which tells the library the slot was durable before it became primary); sync.
