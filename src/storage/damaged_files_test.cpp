@@ -12,6 +12,7 @@
 #include "memory_file.h"
 #include "page_layout.h"
 #include "redb.h"
+#include "test_schema.h"
 #include "table_definition.h"
 #include "test_database_image.h"
 #include "test_support/fixtures.h"
@@ -28,19 +29,7 @@ Bytes load_fixture(const std::string& name) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-const TypeDesc text = TypeDesc::scalar(Scalar::str), bytes = TypeDesc::scalar(Scalar::bytes);
-const TableDefinition schema[] = {
-    {"nodes", TypeDesc::tuple({Scalar::str, Scalar::str}), bytes},
-    {"edges", TypeDesc::tuple({Scalar::str, Scalar::str, Scalar::str, Scalar::u32}), bytes},
-    {"ledger", TypeDesc::tuple({Scalar::str, Scalar::u64}), text},
-    {"semantic_store", text, bytes},
-    {"graph_meta", text, bytes},
-    {"audit_chain", TypeDesc::tuple({Scalar::str, Scalar::u64}), bytes},
-    {"raft_log", TypeDesc::tuple({Scalar::u64, Scalar::u64}), bytes},
-    {"raft_meta", TypeDesc::tuple({Scalar::u64, Scalar::str}), bytes},
-    {"xshard_prepare", TypeDesc::tuple({Scalar::str, Scalar::u64}), bytes},
-    {"xshard_decision", text, TypeDesc::scalar(Scalar::u8)},
-};
+using testing::schema;
 
 // Drains a scan; the first error's text, or "" at the end.
 std::string drain(Result<TableScan> scan, size_t* rows = nullptr) {

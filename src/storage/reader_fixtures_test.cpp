@@ -14,6 +14,7 @@
 
 #include "memory_file.h"
 #include "redb.h"
+#include "test_schema.h"
 #include "test_support/fixtures.h"
 
 // Counts heap allocations, so that a test can show that scanning costs none per record. Left
@@ -145,20 +146,7 @@ TEST(ReferenceFiles, ReadingLeavesEveryFileByteForByteUnchanged) {
   }
 }
 
-// The schema of the graph service.
-const TypeDesc text = TypeDesc::scalar(Scalar::str), bytes = TypeDesc::scalar(Scalar::bytes);
-const TableDefinition schema[] = {
-    {"nodes", TypeDesc::tuple({Scalar::str, Scalar::str}), bytes},
-    {"edges", TypeDesc::tuple({Scalar::str, Scalar::str, Scalar::str, Scalar::u32}), bytes},
-    {"ledger", TypeDesc::tuple({Scalar::str, Scalar::u64}), text},
-    {"semantic_store", text, bytes},
-    {"graph_meta", text, bytes},
-    {"audit_chain", TypeDesc::tuple({Scalar::str, Scalar::u64}), bytes},
-    {"raft_log", TypeDesc::tuple({Scalar::u64, Scalar::u64}), bytes},
-    {"raft_meta", TypeDesc::tuple({Scalar::u64, Scalar::str}), bytes},
-    {"xshard_prepare", TypeDesc::tuple({Scalar::str, Scalar::u64}), bytes},
-    {"xshard_decision", text, TypeDesc::scalar(Scalar::u8)},
-};
+using testing::schema;
 
 // Rows of a typed scan; the graph identifier of each row is checked against the key.
 Result<std::vector<std::pair<std::string, std::string>>> typed_rows(const ReadTransaction& transaction,
