@@ -30,6 +30,7 @@ Bytes load_fixture(const std::string& name) {
 }
 
 using testing::schema;
+const TypeDesc text = testing::schema_text, bytes = testing::schema_bytes;
 
 // Drains a scan; the first error's text, or "" at the end.
 std::string drain(Result<TableScan> scan, size_t* rows = nullptr) {

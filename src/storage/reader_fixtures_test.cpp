@@ -147,6 +147,7 @@ TEST(ReferenceFiles, ReadingLeavesEveryFileByteForByteUnchanged) {
 }
 
 using testing::schema;
+const TypeDesc text = testing::schema_text, bytes = testing::schema_bytes;
 
 // Rows of a typed scan; the graph identifier of each row is checked against the key.
 Result<std::vector<std::pair<std::string, std::string>>> typed_rows(const ReadTransaction& transaction,
