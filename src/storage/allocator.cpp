@@ -95,6 +95,15 @@ std::optional<uint32_t> BtreeBitmap::find_first_clear() const {
   return word;
 }
 
+std::vector<uint32_t> BtreeBitmap::clear_bits() const {
+  std::vector<uint32_t> bits;
+  const Level& leaf = levels_.back();
+  for (uint32_t word = 0; word < leaf.words.size(); ++word)
+    for (uint64_t clear = ~leaf.words[word]; clear != 0; clear &= clear - 1)
+      bits.push_back(word * 64 + static_cast<uint32_t>(std::countr_zero(clear)));
+  return bits;
+}
+
 void BtreeBitmap::resize(uint32_t len) {
   for (auto level = levels_.rbegin(); level != levels_.rend(); ++level) {
     uint32_t old_len = level->len;
@@ -197,19 +206,71 @@ bool BuddyAllocator::is_free(uint32_t index, uint8_t order) const {
   return false;
 }
 
+BuddyAllocator::BuddyAllocator(uint32_t num_pages, uint32_t capacity, AllAllocated)
+    : num_pages_(num_pages),
+      capacity_(capacity),
+      max_order_(static_cast<uint8_t>(std::min<uint32_t>(max_page_order, std::bit_width(capacity) - 1))) {
+  for (uint8_t order = 0; order <= max_order_; ++order)
+    orders_.emplace_back(num_pages >> order, capacity >> order);
+}
+
+void BuddyAllocator::free_range(uint32_t begin, uint32_t end) {
+  // Aligned blocks freed one by one merge with their free buddies, so the result is canonical.
+  uint32_t position = begin;
+  while (position < end) {
+    uint8_t order = max_order_;
+    while (order > 0 && (position % (1u << order) != 0 || position + (1u << order) > end)) --order;
+    free(position >> order, order);
+    position += 1u << order;
+  }
+}
+
 void BuddyAllocator::grow(uint32_t num_pages) {
   assert(num_pages >= num_pages_);
   uint32_t old_pages = num_pages_;
   num_pages_ = num_pages;
   for (uint8_t order = 0; order <= max_order_; ++order) orders_[order].resize(num_pages >> order);
-  // The new pages start allocated; freeing them in aligned blocks merges them canonically.
-  uint32_t position = old_pages;
-  while (position < num_pages) {
-    uint8_t order = max_order_;
-    while (order > 0 && (position % (1u << order) != 0 || position + (1u << order) > num_pages)) --order;
-    free(position >> order, order);
-    position += 1u << order;
+  // The new pages start allocated.
+  free_range(old_pages, num_pages);
+}
+
+std::vector<std::pair<uint32_t, uint8_t>> BuddyAllocator::free_blocks() const {
+  std::vector<std::pair<uint32_t, uint8_t>> blocks;
+  for (uint8_t order = 0; order <= max_order_; ++order)
+    for (uint32_t index : orders_[order].clear_bits()) blocks.emplace_back(index << order, order);
+  std::sort(blocks.begin(), blocks.end());
+  return blocks;
+}
+
+uint64_t BuddyAllocator::free_pages() const {
+  uint64_t pages = 0;
+  for (uint8_t order = 0; order <= max_order_; ++order)
+    pages += uint64_t{orders_[order].clear_bits().size()} << order;
+  return pages;
+}
+
+uint32_t BuddyAllocator::trailing_free_pages() const {
+  // Free blocks are disjoint, so walking them down from the highest one finds the free run
+  // that ends the region.
+  auto blocks = free_blocks();
+  uint32_t start = num_pages_;
+  for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+    if (block->first + (1u << block->second) != start) break;
+    start = block->first;
   }
+  return num_pages_ - start;
+}
+
+bool BuddyAllocator::shrink(uint32_t num_pages) {
+  assert(num_pages > 0 && num_pages <= num_pages_);
+  if (num_pages_ - trailing_free_pages() > num_pages) return false;
+  // Canonical form depends only on which pages are free: rebuild it from the free blocks that
+  // stay, cut at the new end.
+  BuddyAllocator shrunk(num_pages, capacity_, AllAllocated{});
+  for (auto [first, order] : free_blocks())
+    if (first < num_pages) shrunk.free_range(first, std::min(first + (1u << order), num_pages));
+  *this = std::move(shrunk);
+  return true;
 }
 
 size_t BuddyAllocator::serialized_size() const {
@@ -267,6 +328,47 @@ void PageAllocator::grow_to(const DatabaseLayout& layout) {
     }
   }
   layout_ = layout;
+}
+
+uint64_t PageAllocator::free_pages() const {
+  uint64_t pages = 0;
+  for (const BuddyAllocator& region : regions_) pages += region.free_pages();
+  return pages;
+}
+
+DatabaseLayout PageAllocator::trimmed_layout(uint64_t spare_pages) const {
+  uint64_t free_total = free_pages();
+  uint64_t cuttable = free_total > spare_pages ? free_total - spare_pages : 0;
+  uint32_t regions = region_count();
+  while (regions > 1) {
+    const BuddyAllocator& last = regions_[regions - 1];
+    if (last.trailing_free_pages() != last.num_pages() || cuttable < last.num_pages()) break;
+    cuttable -= last.num_pages();
+    --regions;
+  }
+  const BuddyAllocator& last = regions_[regions - 1];
+  uint64_t cut = std::min<uint64_t>({last.trailing_free_pages(), cuttable, last.num_pages() - 1});
+  uint32_t last_pages = static_cast<uint32_t>(last.num_pages() - cut);
+  if (regions == region_count() && cut == 0) return layout_;
+  DatabaseLayout trimmed = layout_;
+  trimmed.num_full_regions = regions - 1;
+  trimmed.trailing_region_data_pages = last_pages;
+  return trimmed;
+}
+
+bool PageAllocator::shrink_to(const DatabaseLayout& layout) {
+  uint32_t regions = layout.region_count();
+  if (regions == 0 || regions > regions_.size()) return false;
+  for (uint32_t region = regions; region < regions_.size(); ++region)
+    if (regions_[region].trailing_free_pages() != regions_[region].num_pages()) return false;
+  for (uint32_t region = 0; region + 1 < regions; ++region)
+    if (layout.region_data_pages(region) != regions_[region].num_pages()) return false;
+  uint32_t last_pages = layout.region_data_pages(regions - 1);
+  BuddyAllocator& last = regions_[regions - 1];
+  if (last_pages > last.num_pages() || (last_pages < last.num_pages() && !last.shrink(last_pages))) return false;
+  regions_.erase(regions_.begin() + regions, regions_.end());
+  layout_ = layout;
+  return true;
 }
 
 std::vector<PageAllocator::Row> PageAllocator::serialize_rows() const {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "layout.h"
@@ -32,6 +33,8 @@ class BtreeBitmap {
   void clear(uint32_t i);
   // Lowest clear leaf bit, if any.
   std::optional<uint32_t> find_first_clear() const;
+  // Every clear leaf bit, ascending.
+  std::vector<uint32_t> clear_bits() const;
   // Changes the leaf length (new bits set); the height stays.
   void resize(uint32_t len);
 
@@ -70,13 +73,25 @@ class BuddyAllocator {
   bool is_free(uint32_t index, uint8_t order) const;
   // Grows the region to `num_pages`; the new pages are free.
   void grow(uint32_t num_pages);
+  // Cuts the region to `num_pages` (> 0) pages; false, and nothing changed, when an allocated
+  // page lies beyond them.
+  bool shrink(uint32_t num_pages);
+  // Free pages in the region, and free pages contiguous at its end.
+  uint64_t free_pages() const;
+  uint32_t trailing_free_pages() const;
 
   // The `Region(i)` row value.
   std::string serialize() const;
   size_t serialized_size() const;
 
  private:
+  struct AllAllocated {};
+  BuddyAllocator(uint32_t num_pages, uint32_t capacity, AllAllocated);
   bool exists(uint8_t order, uint32_t index) const { return index < (num_pages_ >> order); }
+  // Frees the pages [begin, end), all allocated, in the largest aligned blocks.
+  void free_range(uint32_t begin, uint32_t end);
+  // The maximal free blocks as (first page, order), ascending by first page.
+  std::vector<std::pair<uint32_t, uint8_t>> free_blocks() const;
   uint32_t num_pages_;
   uint32_t capacity_;
   uint8_t max_order_;
@@ -103,6 +118,16 @@ class PageAllocator {
   bool is_free(const PageNumber& page) const;
   // Adopts a larger layout: new regions and new pages are free.
   void grow_to(const DatabaseLayout& layout);
+  // Free pages in the whole layout.
+  uint64_t free_pages() const;
+  // The shortest layout whose regions are a prefix of this one's (the last one possibly cut)
+  // that holds every allocated page and leaves at least `spare_pages` free pages; this layout
+  // itself when there is nothing to cut. A region is never cut to 0 pages, whole free regions
+  // after the first may be dropped.
+  DatabaseLayout trimmed_layout(uint64_t spare_pages) const;
+  // Adopts a smaller layout from trimmed_layout(); false, and nothing changed, when an
+  // allocated page lies outside it.
+  bool shrink_to(const DatabaseLayout& layout);
 
   // `allocator_state` rows in key order: Region(0…n−1), then RegionTracker. Keys are the
   // 5-byte AllocatorStateKey encodings.

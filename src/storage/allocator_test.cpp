@@ -104,6 +104,7 @@ TEST(AllocatorState, AllocFreeAndGrowStayCanonical) {
     DatabaseLayout layout = DatabaseLayout::calculate(37 * 4096, 4096, region_pages);
     PageAllocator allocator(layout);
     std::vector<PageNumber> live;
+    size_t trims = 0;
     for (int step = 0; step < 3000; ++step) {
       if (!live.empty() && random() % 3 == 0) {
         size_t victim = random() % live.size();
@@ -120,18 +121,85 @@ TEST(AllocatorState, AllocFreeAndGrowStayCanonical) {
         live.push_back(*page);
       }
       if (step % 97 != 0) continue;
-      PageAllocator rebuilt(allocator.layout());
-      for (const auto& page : live) ASSERT_TRUE(rebuilt.record_alloc(page));
-      auto expected = rebuilt.serialize_rows(), actual = allocator.serialize_rows();
-      ASSERT_EQ(expected.size(), actual.size());
-      for (size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(expected[i].value == actual[i].value) << "step " << step;
+      auto expect_canonical = [&](const PageAllocator& state) {
+        PageAllocator rebuilt(state.layout());
+        for (const auto& page : live) ASSERT_TRUE(rebuilt.record_alloc(page));
+        auto expected = rebuilt.serialize_rows(), actual = state.serialize_rows();
+        ASSERT_EQ(expected.size(), actual.size());
+        for (size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(expected[i].value == actual[i].value) << "step " << step;
+      };
+      expect_canonical(allocator);
+      // The trim keeps every live page and 8 free pages, and cuts all it may: what is left of
+      // the last region ends in an allocated page, or holds exactly the spare pages.
+      PageAllocator trimmed = allocator;
+      DatabaseLayout target = trimmed.trimmed_layout(8);
+      ASSERT_TRUE(trimmed.shrink_to(target));
+      expect_canonical(trimmed);
+      if (target.length() < allocator.layout().length()) ++trims;
+      if (allocator.free_pages() >= 8) {
+        EXPECT_GE(trimmed.free_pages(), 8u);
+        uint32_t last = trimmed.region_count() - 1;
+        PageNumber last_page{last, trimmed.region_pages(last) - 1, 0};
+        EXPECT_TRUE(trimmed.free_pages() == 8 || !trimmed.is_free(last_page) || trimmed.region_pages(last) == 1)
+            << "step " << step;
+      }
+      if (step % 3 == 0) allocator = std::move(trimmed);  // go on growing from the trimmed state
     }
     EXPECT_GT(allocator.layout().usable_bytes(), 37u * 4096);
+    EXPECT_GT(trims, 3u);
     if (region_pages == 64) {
       EXPECT_GT(allocator.region_count(), 3u);
     }
     EXPECT_FALSE(allocator.record_alloc(live.front()));  // recording a page twice is refused
   }
+}
+
+// Trimming with regions of 64 pages: whole free regions go, then the free tail of the last
+// one, as far as 8 pages stay free.
+TEST(AllocatorState, TrimDropsFreeRegionsAndCutsTheFreeTail) {
+  struct Case {
+    const char* name;
+    uint32_t regions;
+    std::vector<PageNumber> allocated;
+    uint32_t expected_regions, expected_last_pages;
+  };
+  auto pages = [](uint32_t region, uint32_t first, uint32_t count) {
+    std::vector<PageNumber> list;
+    for (uint32_t i = first; i < first + count; ++i) list.push_back(PageNumber{region, i, 0});
+    return list;
+  };
+  auto joined = [](std::vector<PageNumber> a, const std::vector<PageNumber>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"two free regions dropped, tail cut to the spare pages", 3, pages(0, 0, 20), 1, 28},
+           {"last page in use", 3, pages(0, 63, 1), 1, 64},
+           {"a free region kept for the spare pages", 2, pages(0, 0, 64), 2, 8},
+           {"fewer free pages than the spare ones", 1, pages(0, 0, 59), 1, 64},
+           {"free pages elsewhere let the tail go", 2, joined(pages(0, 8, 56), pages(1, 0, 3)), 2, 3},
+           {"an empty file keeps one page", 2, {}, 1, 8},
+       }) {
+    SCOPED_TRACE(c.name);
+    PageAllocator allocator(DatabaseLayout::calculate(uint64_t{c.regions} * 64 * 4096, 4096, 64));
+    ASSERT_EQ(allocator.region_count(), c.regions);
+    for (PageNumber page : c.allocated) ASSERT_TRUE(allocator.record_alloc(page));
+    DatabaseLayout target = allocator.trimmed_layout(8);
+    EXPECT_EQ(target.region_count(), c.expected_regions);
+    EXPECT_EQ(target.region_data_pages(target.region_count() - 1), c.expected_last_pages);
+    ASSERT_TRUE(allocator.shrink_to(target));
+    PageAllocator rebuilt(target);
+    for (PageNumber page : c.allocated) ASSERT_TRUE(rebuilt.record_alloc(page));
+    EXPECT_TRUE(allocator.serialize_rows()[target.region_count() - 1].value ==
+                rebuilt.serialize_rows()[target.region_count() - 1].value);
+  }
+  // A layout that would cut an allocated page is refused.
+  PageAllocator allocator(DatabaseLayout::calculate(64 * 4096, 4096, 64));
+  ASSERT_TRUE(allocator.record_alloc(PageNumber{0, 40, 0}));
+  DatabaseLayout short_layout = allocator.layout();
+  short_layout.trailing_region_data_pages = 40;
+  EXPECT_FALSE(allocator.shrink_to(short_layout));
+  EXPECT_EQ(allocator.layout().trailing_region_data_pages, 64u);
 }
 
 TEST(Layout, InitialLayoutAndGrowthFollowTheLibrary) {

@@ -15,12 +15,19 @@
 //     place. Committed pages this commit replaced are free in the saved state, but none of
 //     them was reused by it: the committed state stays intact on disk until the commit is
 //     durable.
+//     The saved state and the header describe the layout trimmed of the free tail of its last
+//     region (whole free regions after the first dropped), keeping 8 free pages; pages a live
+//     read transaction may read are kept.
 //  3. Pages first, then the header with the new commit in the slot that is not in use and
 //     the old god byte; sync. Only then the god byte names the new slot (with the two-phase
 //     bit, which tells the library the slot was durable before it became primary); sync.
 //     A crash before the second header write leaves the previous commit; after it, the new one.
-// A new file is written the same way, except that its only header write happens twice: first
-// with the magic zeroed, then with it, each followed by a sync.
+//  4. Then the file is cut to the trimmed layout, without a sync: a crash before the cut leaves
+//     a file longer than its layout by whole pages, which opens as the new commit (the library
+//     recalculates the layout and takes its quick path, the extra pages free).
+// A new file is written the same way (untrimmed: it keeps the library's initial layout), except
+// that its only header write happens twice: first with the magic zeroed, then with it, each
+// followed by a sync.
 #include <fmt/format.h>
 
 #include "little_endian.h"
@@ -34,6 +41,7 @@ class Commit {
   Commit(WriteState& state) : state_(state), space_(state.space) {}
 
   Status run(bool new_file) {
+    trim_ = !new_file;
     if (auto done = write_user_tables(); !done) return done;
     if (auto done = write_system_tables(); !done) return done;
     if (space_.cache().resident_bytes() != 0)
@@ -67,22 +75,26 @@ class Commit {
     }
     if (auto released = release_old_allocator_state(system_tree); !released) return released;
 
-    // Reserve the rows at their sizes; growing the file while doing so changes the sizes,
-    // so then the reservation starts over.
+    // The saved state describes the trimmed layout, so its rows are reserved at that
+    // layout's sizes. Reserving allocates pages (and growing to keep spare pages adds some), so
+    // the layout needed afterwards may be longer than the one reserved for: then the
+    // reservation starts over with it. The target only ever lengthens, so this ends.
     TreeRoot state_root;
     BtreeWriter state_tree(space_, state_root, allocator_state_widths, allocator_state_order);
     StoredDefinition definition = allocator_state_definition();
-    std::vector<size_t> sizes;
+    DatabaseLayout target = target_layout();
     for (;;) {
-      sizes = space_.allocator().serialized_row_sizes();
-      if (auto reserved = reserve_rows(state_tree, sizes); !reserved) return reserved;
+      if (auto reserved = reserve_rows(state_tree, PageAllocator(target).serialized_row_sizes()); !reserved)
+        return reserved;
       definition.root = BtreeHeader{};  // a placeholder of the final length
       if (auto added = system_tree.insert(allocator_state_table, serialize_table_definition(definition)); !added)
         return std::unexpected(added.error());
-      if (space_.allocator().serialized_row_sizes() == sizes) {
-        auto spare = has_spare_pages();
-        if (!spare) return std::unexpected(spare.error());
-        if (*spare) break;
+      auto spare = has_spare_pages();
+      if (!spare) return std::unexpected(spare.error());
+      if (*spare) {
+        DatabaseLayout needed = target_layout();
+        if (needed.length() <= target.length()) break;
+        target = needed;
       }
       if (auto dropped = drop_tree(state_root); !dropped) return dropped;
     }
@@ -90,6 +102,8 @@ class Commit {
     // No page is allocated from here on: take the state and write it into the reserved rows.
     PageAllocator saved = space_.allocator();
     for (PageNumber page : space_.replaced_committed_pages()) saved.free(page);
+    for (PageNumber page : space_.withheld_pages()) saved.free(page);
+    if (!saved.shrink_to(target)) return std::unexpected(Error::corrupted("commit would cut allocated pages off the file"));
     for (const auto& row : saved.serialize_rows())
       if (auto written = state_tree.overwrite(row.key, row.value); !written) return written;
     std::string transaction_id(8, '\0');
@@ -104,11 +118,26 @@ class Commit {
     return system_tree.flush();
   }
 
+  // What the trim may cut: the free tail of the state being committed. Pages that a live read
+  // transaction may still read (withheld ones, and those this commit replaced while a reader
+  // lives) count as allocated, so the file keeps them.
+  PageAllocator trim_basis() const {
+    PageAllocator basis = space_.allocator();
+    if (state_.database.live_readers.empty())
+      for (PageNumber page : space_.replaced_committed_pages()) basis.free(page);
+    return basis;
+  }
+
+  // The layout the commit saves: trimmed, except for a new file, which keeps the library's
+  // initial layout.
+  DatabaseLayout target_layout() const {
+    return trim_ ? trim_basis().trimmed_layout(spare_pages) : space_.allocator().layout();
+  }
+
   // The library allocates right after opening (and its integrity check then compares the grown
   // allocator with the file's), so a commit leaves a few pages free, growing the file if it
   // must. False when it had to grow: the reserved rows no longer have the right sizes.
   Result<bool> has_spare_pages() {
-    constexpr size_t spare_pages = 8;
     std::vector<PageNumber> probes;
     while (probes.size() < spare_pages) {
       auto page = space_.allocator().alloc(0);
@@ -181,7 +210,7 @@ class Commit {
     slot.system_root = state_.system_tree.header();
     slot.transaction_id = state_.transaction_id;
     header.slots[slot_index] = slot;
-    header.layout = space_.allocator().layout();
+    header.layout = saved_->layout();
     uint8_t final_god_byte = static_cast<uint8_t>(slot_index | god_two_phase_commit);
 
     if (new_file) {
@@ -202,18 +231,27 @@ class Commit {
       if (auto synced = file.sync_data(); !synced) return synced;
     }
 
-    // Durable: this is now the committed state readers and the next transaction see.
+    // Durable: this is now the committed state readers and the next transaction see. Pages it
+    // made unreachable stay out of allocation while an older commit's reader lives.
+    if (!database.live_readers.empty())
+      state_.writer.retained.push_back({state_.transaction_id, space_.replaced_committed_pages()});
     database.header = header;
     database.layout = header.layout;
-    database.file_length = header.layout.length();
     database.chosen_slot = slot_index;
     database.committed = slot;
     database.needs_recovery = false;
     database.needs_full_repair = false;
     state_.writer.committed = std::move(*saved_);
+
+    // The trimmed tail goes only now: until the flip was durable, the previous commit could
+    // still need pages there. No sync follows; a file left longer by whole pages opens the same.
+    uint64_t file_length = std::max(database.file_length, space_.allocator().layout().length());
+    if (file_length > header.layout.length() && file.set_length(header.layout.length())) file_length = header.layout.length();
+    database.file_length = file_length;
     return {};
   }
 
+  static constexpr size_t spare_pages = 8;
   static std::string transaction_id_key() { return allocator_state_key::encode(allocator_state_key::transaction_id_tag); }
   static constexpr EntryWidths allocator_state_widths{5, std::nullopt};
   static constexpr EntryOrder allocator_state_order{nullptr, &allocator_state_key::compare};
@@ -221,6 +259,7 @@ class Commit {
   WriteState& state_;
   WriteSpace& space_;
   std::optional<PageAllocator> saved_;
+  bool trim_ = true;
 };
 
 }  // namespace

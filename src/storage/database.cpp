@@ -30,17 +30,16 @@ bool Database::needs_full_repair() const { return state_ && state_->needs_full_r
 
 Result<ReadTransaction> Database::begin_read() const {
   if (!state_ || !state_->file) return std::unexpected(Error{"Database has been closed"});
-  auto snapshot = std::make_unique<detail::ReadSnapshot>();
-  snapshot->source = detail::PageSource{state_->file.get(), state_->layout, state_->file_length};
-  snapshot->user_root = state_->committed.user_root;
+  detail::PageSource source{state_->file.get(), state_->layout, state_->file_length};
   // The library reads the table tree's root here, so a root outside the file fails now.
-  if (snapshot->user_root) {
-    PageNumber root = snapshot->user_root->root;
-    uint64_t offset = root.offset_in(snapshot->source.layout);
-    if (root.order > max_page_order || offset > snapshot->source.file_length ||
-        root.byte_length() > snapshot->source.file_length - offset)
+  if (const auto& user_root = state_->committed.user_root) {
+    PageNumber root = user_root->root;
+    uint64_t offset = root.offset_in(source.layout);
+    if (root.order > max_page_order || offset > source.file_length || root.byte_length() > source.file_length - offset)
       return std::unexpected(Error::io_message("failed to fill whole buffer"));
   }
+  auto snapshot = std::make_unique<detail::ReadSnapshot>(*state_, state_->committed);
+  snapshot->source = source;
   return ReadTransaction(std::move(snapshot));
 }
 

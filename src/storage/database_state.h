@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 
 #include "file.h"
@@ -33,6 +34,11 @@ struct DatabaseState {
   // The real library would run its full repair (tree walk) opening this file: no valid
   // allocator state for the chosen commit, or the two-phase bit clear.
   bool needs_full_repair = false;
+
+  // Live read transactions by the transaction id of the commit they read: id -> how many.
+  // Pages a later commit made unreachable stay out of allocation while a reader of an older
+  // commit lives.
+  std::map<uint64_t, size_t> live_readers;
 
   std::unique_ptr<WriterCache> writer;  // created by the first write transaction
   bool write_in_progress = false;       // one write transaction at a time

@@ -1,7 +1,7 @@
-// Test support: a File in memory that can crash. Operations (writes and syncs) are counted;
-// from the chosen one on every operation fails, as if the process had died there. What a
-// crash leaves is the synced bytes plus any choice of the writes made since the last sync.
-// Length changes are taken as durable at once.
+// Test support: a File in memory that can crash. Operations (writes, syncs and length
+// changes) are counted; from the chosen one on every operation fails, as if the process had
+// died there. What a crash leaves is the synced bytes plus any choice of the writes made since
+// the last sync. Length changes that succeed are taken as durable at once.
 #pragma once
 
 #include <cstring>
@@ -21,7 +21,7 @@ struct FaultDisk {
   std::vector<uint8_t> durable;  // as of the last sync
   std::vector<uint8_t> current;  // what reads see
   std::vector<Write> unsynced;
-  uint64_t operations = 0;                 // writes and syncs done so far
+  uint64_t operations = 0;                 // writes, syncs and length changes done so far
   uint64_t crash_at = UINT64_MAX;          // the operation that fails first
   bool crashed() const { return operations >= crash_at; }
 
@@ -63,7 +63,7 @@ class FaultFile final : public File {
     return {};
   }
   Status set_length(uint64_t length) override {
-    if (disk_->crashed()) return std::unexpected(Error::io_errno(EIO));
+    if (auto crashed = count(); !crashed) return crashed;
     disk_->current.resize(length);
     disk_->durable.resize(length);
     return {};

@@ -16,6 +16,10 @@ Result<PageNumber> WriteSpace::allocate(uint8_t order) {
   }
 }
 
+void WriteSpace::withhold(PageNumber page) {
+  if (allocator_.record_alloc(page)) withheld_.push_back(page);
+}
+
 bool WriteSpace::allocated_here(PageNumber page) const {
   if (page.region >= committed_.region_count()) return true;
   if ((uint64_t{page.index} + 1) << page.order > committed_.region_pages(page.region)) return true;

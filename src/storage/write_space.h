@@ -26,6 +26,9 @@ class WriteSpace {
 
   // A free page of `order`; grows the file (set_length at once) when no region has one.
   Result<PageNumber> allocate(uint8_t order);
+  // Keeps a page that is free in the committed state out of allocation for this transaction
+  // (a live read transaction may still read it). It stays free in the state the commit saves.
+  void withhold(PageNumber page);
   // True for a page this transaction allocated (free in the committed state).
   bool allocated_here(PageNumber page) const;
   // Drops a page from its tree: a page of this transaction is free again at once; a committed
@@ -41,6 +44,7 @@ class WriteSpace {
   const PageAllocator& committed() const { return committed_; }
   // Committed pages this transaction replaced, in the order released.
   const std::vector<PageNumber>& replaced_committed_pages() const { return replaced_; }
+  const std::vector<PageNumber>& withheld_pages() const { return withheld_; }
 
   // Reusable buffers of the tree code (so that inserts allocate nothing once warmed up).
   std::vector<uint8_t> left_page, right_page, read_page;
@@ -54,6 +58,7 @@ class WriteSpace {
   PageAllocator allocator_;
   PageCache cache_;
   std::vector<PageNumber> replaced_;
+  std::vector<PageNumber> withheld_;
 };
 
 }  // namespace redb::detail

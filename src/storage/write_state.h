@@ -1,6 +1,7 @@
 // What a write transaction holds, and what the write side keeps between transactions.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,20 @@ struct WriterState final : WriterCache {
   PageAllocator committed;
   // A write, sync or resize failed: the file's state is unknown, no further write transaction.
   bool io_failed = false;
+  // Pages that commit `freed_by` made unreachable while read transactions of older commits
+  // were alive. Free in the saved state, but not reused while such a reader lives.
+  struct RetainedPages {
+    uint64_t freed_by = 0;
+    std::vector<PageNumber> pages;
+  };
+  std::vector<RetainedPages> retained;
+  // Drops the groups no live reader can see: a reader of commit S sees the pages freed by
+  // commit C iff S < C.
+  void release_unseen(const std::map<uint64_t, size_t>& live_readers) {
+    std::erase_if(retained, [&](const RetainedPages& group) {
+      return live_readers.empty() || live_readers.begin()->first >= group.freed_by;
+    });
+  }
 };
 
 // A table opened in this transaction (or created by it).

@@ -39,6 +39,9 @@ WriteState::WriteState(DatabaseState& database_state, WriterState& writer_state,
   const SuperHeader& header = database_state.header;
   transaction_id = std::max(header.slots[0].transaction_id, header.slots[1].transaction_id) + 1;
   database_state.write_in_progress = true;
+  writer.release_unseen(database.live_readers);
+  for (const auto& group : writer.retained)
+    for (PageNumber page : group.pages) space.withhold(page);
 }
 
 WriteState::~WriteState() {
@@ -46,8 +49,9 @@ WriteState::~WriteState() {
   // Cutting back growth is safe: the committed state refers to no page past its layout. After a
   // commit attempt the header on disk may already name the larger layout, so the file stays.
   uint64_t committed_length = writer.committed.layout().length();
-  if (!finished && space.allocator().layout().length() != committed_length)
-    (void)database.file->set_length(committed_length);
+  if (!finished && space.allocator().layout().length() != committed_length &&
+      database.file->set_length(committed_length))
+    database.file_length = committed_length;
   database.write_in_progress = false;
 }
 
