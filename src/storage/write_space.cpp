@@ -6,7 +6,9 @@ WriteSpace::WriteSpace(File& file, const PageAllocator& committed, size_t cache_
     : file_(file), committed_(committed), allocator_(committed), cache_(file, committed.layout(), cache_budget) {}
 
 Result<PageNumber> WriteSpace::allocate(uint8_t order) {
-  if (order > max_page_order) return std::unexpected(Error::corrupted("page larger than a region"));
+  // A page that no region can hold would make the file grow without end.
+  if (order > max_page_order || (uint64_t{1} << order) > allocator_.layout().region_max_data_pages)
+    return std::unexpected(Error::corrupted("page larger than a region"));
   for (;;) {
     if (auto page = allocator_.alloc(order)) return *page;
     DatabaseLayout grown = allocator_.layout().grown(uint64_t{page_size} << order);
