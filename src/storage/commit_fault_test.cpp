@@ -169,9 +169,29 @@ TEST(CommitCrash, EveryCutLeavesThePreviousOrTheNewCommit) {
         if (image.size() > layout_length) {
           ++saw_untrimmed;
           EXPECT_EQ((image.size() - layout_length) % 4096, 0u);
-          auto database = Database::open_file(std::make_unique<FaultFile>(disk_with(image)));
-          ASSERT_TRUE(database);
-          EXPECT_FALSE(database->needs_full_repair());
+          auto longer = disk_with(image);
+          {
+            auto database = Database::open_file(std::make_unique<FaultFile>(longer));
+            ASSERT_TRUE(database);
+            EXPECT_FALSE(database->needs_full_repair());
+            // The next commit into it takes the extra pages as free space and trims them.
+            auto transaction = database->begin_write();
+            ASSERT_TRUE(transaction);
+            {
+              auto meta = transaction->open_table(graph_meta);
+              ASSERT_TRUE(meta);
+              ASSERT_TRUE(meta->insert("graph-after", "after"));
+            }
+            ASSERT_TRUE(transaction->commit());
+          }
+          FaultFile written(disk_with(longer->current));
+          auto validated = testing::WriteValidator(written, text_order).run();
+          EXPECT_TRUE(validated) << validated.error().text;
+          Content after = next;
+          after["graph_meta"]["graph-after"] = "after";
+          auto content = content_of_image(longer->current);
+          ASSERT_TRUE(content) << content.error().text;
+          EXPECT_EQ(*content, after);
           image.resize(layout_length);
         }
         FaultFile file(disk_with(image));
