@@ -5,6 +5,9 @@
 // write transaction at a time; its commit leaves the file as a clean close of the real
 // library would, so the real library opens it without repair.
 //
+// A read transaction sees the commit that was current when it began, for as long as it lives,
+// whatever later write transactions commit: the pages it may read are not reused meanwhile.
+//
 // Lifetimes: transactions, tables and scans refer to the Database they came from and must
 // not outlive it; a read transaction's tables and scans must not outlive the transaction, nor a
 // write transaction's tables.
