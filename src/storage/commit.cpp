@@ -19,8 +19,9 @@
 //     region (whole free regions after the first dropped), keeping 8 free pages; pages a live
 //     read transaction may read are kept.
 //  3. Pages first, then the header with the new commit in the slot that is not in use and
-//     the old god byte; sync. Only then the god byte names the new slot (with the two-phase
-//     bit, which tells the library the slot was durable before it became primary); sync.
+//     the old god byte and layout; sync (which also makes the file's growth durable). Only
+//     then the god byte names the new slot (with the two-phase bit, which tells the library
+//     the slot was durable before it became primary) and the layout the new one; sync.
 //     A crash before the second header write leaves the previous commit; after it, the new one.
 //  4. Then the file is cut to the trimmed layout, without a sync: a crash before the cut leaves
 //     a file longer than its layout by whole pages, which opens as the new commit (the library
@@ -221,8 +222,13 @@ class Commit {
         if (auto synced = file.sync_data(); !synced) return synced;
       }
     } else {
-      header.god_byte = static_cast<uint8_t>((header.god_byte & ~god_primary_bit) | database.chosen_slot);
-      auto bytes = serialize_super_header(header);
+      // The first write still names the previous commit and its layout: the growth of this
+      // commit may not be durable before the sync that follows, and a header naming a layout
+      // longer than the file would make the file unusable.
+      SuperHeader staged = header;
+      staged.layout = database.header.layout;
+      staged.god_byte = static_cast<uint8_t>((header.god_byte & ~god_primary_bit) | database.chosen_slot);
+      auto bytes = serialize_super_header(staged);
       if (auto written = file.write_at(0, bytes); !written) return written;
       if (auto synced = file.sync_data(); !synced) return synced;
       header.god_byte = final_god_byte;

@@ -1,9 +1,12 @@
 // Test support: a File in memory that can crash. Operations (writes, syncs and length
 // changes) are counted; from the chosen one on every operation fails, as if the process had
 // died there. What a crash leaves is the synced bytes plus any choice of the writes made since
-// the last sync. Length changes that succeed are taken as durable at once.
+// the last sync. A length change is durable only once a sync follows it (an extending
+// ftruncate is metadata that a later write elsewhere can overtake), so a crash leaves the
+// length of the last sync and drops what unsynced writes put past it.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -18,7 +21,7 @@ struct FaultDisk {
     uint64_t offset;
     std::vector<uint8_t> data;
   };
-  std::vector<uint8_t> durable;  // as of the last sync
+  std::vector<uint8_t> durable;  // bytes and length as of the last sync
   std::vector<uint8_t> current;  // what reads see
   std::vector<Write> unsynced;
   uint64_t operations = 0;                 // writes, syncs and length changes done so far
@@ -31,8 +34,8 @@ struct FaultDisk {
     for (size_t i = 0; i < unsynced.size(); ++i) {
       if (!keep(i)) continue;
       const Write& write = unsynced[i];
-      if (write.offset + write.data.size() > image.size()) image.resize(write.offset + write.data.size());
-      std::memcpy(image.data() + write.offset, write.data.data(), write.data.size());
+      if (write.offset >= image.size()) continue;
+      std::memcpy(image.data() + write.offset, write.data.data(), std::min(write.data.size(), image.size() - write.offset));
     }
     return image;
   }
@@ -65,7 +68,6 @@ class FaultFile final : public File {
   Status set_length(uint64_t length) override {
     if (auto crashed = count(); !crashed) return crashed;
     disk_->current.resize(length);
-    disk_->durable.resize(length);
     return {};
   }
 
