@@ -18,11 +18,12 @@
 //     The saved state and the header describe the layout trimmed of the free tail of its last
 //     region (whole free regions after the first dropped), keeping 8 free pages; pages a live
 //     read transaction may read are kept.
-//  3. Pages first, then the header with the new commit in the slot that is not in use and
-//     the old god byte and layout; sync (which also makes the file's growth durable). Only
-//     then the god byte names the new slot (with the two-phase bit, which tells the library
-//     the slot was durable before it became primary) and the layout the new one; sync.
-//     A crash before the second header write leaves the previous commit; after it, the new one.
+//  3. Pages first, then the header with the new commit in the slot that is not in use, the
+//     previous primary and layout, and the two-phase bit; sync (which also makes the file's
+//     growth durable). Only then the god byte names the new slot (with the two-phase bit,
+//     which tells the library the slot was durable before it became primary) and the layout
+//     the new one; sync. A crash before the second header write leaves the previous commit;
+//     after it, the new one.
 //  4. Then the file is cut to the trimmed layout, without a sync: a crash before the cut leaves
 //     a file longer than its layout by whole pages, which opens as the new commit (the library
 //     recalculates the layout and takes its quick path, the extra pages free).
@@ -224,10 +225,13 @@ class Commit {
     } else {
       // The first write still names the previous commit and its layout: the growth of this
       // commit may not be durable before the sync that follows, and a header naming a layout
-      // longer than the file would make the file unusable.
+      // longer than the file would make the file unusable. It also sets the two-phase bit
+      // (the previous commit is durable): without it a recovering open prefers the newer slot
+      // when its checksum holds, and that slot's pages may not have landed yet.
       SuperHeader staged = header;
       staged.layout = database.header.layout;
-      staged.god_byte = static_cast<uint8_t>((header.god_byte & ~god_primary_bit) | database.chosen_slot);
+      staged.god_byte = static_cast<uint8_t>((header.god_byte & ~god_primary_bit) | database.chosen_slot |
+                                             god_two_phase_commit);
       auto bytes = serialize_super_header(staged);
       if (auto written = file.write_at(0, bytes); !written) return written;
       if (auto synced = file.sync_data(); !synced) return synced;
