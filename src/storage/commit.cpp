@@ -14,7 +14,8 @@
 //     allocates right after opening); then the state is written into the reserved rows in
 //     place. Committed pages this commit replaced are free in the saved state, but none of
 //     them was reused by it: the committed state stays intact on disk until the commit is
-//     durable.
+//     durable. While a persistent savepoint exists, the replaced data pages are listed in
+//     `data_pages_unreachable` instead and stay allocated.
 //     The saved state and the header describe the layout trimmed of the free tail of its last
 //     region (whole free regions after the first dropped), keeping 8 free pages; pages a live
 //     read transaction may read are kept.
@@ -45,6 +46,7 @@ class Commit {
   Status run(bool new_file) {
     trim_ = !new_file;
     if (auto done = write_user_tables(); !done) return done;
+    data_pages_replaced_ = space_.replaced_committed_pages().size();
     if (auto done = write_system_tables(); !done) return done;
     if (space_.cache().resident_bytes() != 0)
       return std::unexpected(Error::corrupted("commit left pages unwritten"));
@@ -75,6 +77,7 @@ class Commit {
       if (auto added = system_tree.insert(name, serialize_table_definition(page_list_definition())); !added)
         return std::unexpected(added.error());
     }
+    if (auto listed = list_pages_kept_for_savepoints(system_tree); !listed) return listed;
     if (auto released = release_old_allocator_state(system_tree); !released) return released;
 
     // The saved state describes the trimmed layout, so its rows are reserved at that
@@ -103,7 +106,7 @@ class Commit {
 
     // No page is allocated from here on: take the state and write it into the reserved rows.
     PageAllocator saved = space_.allocator();
-    for (PageNumber page : space_.replaced_committed_pages()) saved.free(page);
+    for (PageNumber page : freed_replaced_pages()) saved.free(page);
     for (PageNumber page : space_.withheld_pages()) saved.free(page);
     if (!saved.shrink_to(target)) return std::unexpected(Error::corrupted("commit would cut allocated pages off the file"));
     for (const auto& row : saved.serialize_rows())
@@ -126,7 +129,7 @@ class Commit {
   PageAllocator trim_basis() const {
     PageAllocator basis = space_.allocator();
     if (state_.database.live_readers.empty())
-      for (PageNumber page : space_.replaced_committed_pages()) basis.free(page);
+      for (PageNumber page : freed_replaced_pages()) basis.free(page);
     return basis;
   }
 
@@ -152,6 +155,57 @@ class Commit {
     if (auto resized = state_.database.file->set_length(grown.length()); !resized) return std::unexpected(resized.error());
     space_.allocator().grow_to(grown);
     return false;
+  }
+
+  // A persistent savepoint may be restored later and then reads the data pages of its commit
+  // again, so while one exists the committed data pages this commit replaced stay allocated:
+  // listed in `data_pages_unreachable` under this commit's id, in chunks of 400 pages, as the
+  // library keeps them until no savepoint is older than the commit.
+  Status list_pages_kept_for_savepoints(BtreeWriter& system_tree) {
+    auto savepoints = system_tree.get(persistent_savepoints_table);
+    if (!savepoints) return std::unexpected(savepoints.error());
+    if (!*savepoints) return {};
+    auto savepoint_definition = parse_table_definition(**savepoints, persistent_savepoints_table);
+    if (!savepoint_definition) return std::unexpected(savepoint_definition.error());
+    if (!savepoint_definition->root || savepoint_definition->root->length == 0) return {};
+    keep_data_pages_ = true;
+    std::span<const PageNumber> pages(space_.replaced_committed_pages().data(), data_pages_replaced_);
+    if (pages.empty()) return {};
+
+    const std::string_view name = page_list_tables[1];
+    auto stored = system_tree.get(name);
+    if (!stored) return std::unexpected(stored.error());
+    if (!*stored) return std::unexpected(Error::corrupted("data_pages_unreachable is missing"));
+    auto definition = parse_table_definition(**stored, name);
+    if (!definition) return std::unexpected(definition.error());
+    TreeRoot root = TreeRoot::from(definition->root);
+    BtreeWriter list(space_, root, definition->tree_widths(), page_list_order);
+    constexpr size_t pages_per_row = 400;
+    std::string key(16, '\0'), value;
+    store_u64(reinterpret_cast<uint8_t*>(key.data()), state_.transaction_id);
+    for (uint64_t pagination = 0; !pages.empty(); ++pagination) {
+      std::span<const PageNumber> chunk = pages.last(std::min(pages.size(), pages_per_row));
+      pages = pages.first(pages.size() - chunk.size());
+      store_u64(reinterpret_cast<uint8_t*>(key.data()) + 8, pagination);
+      value.assign(2 + 8 * chunk.size(), '\0');
+      auto bytes = reinterpret_cast<uint8_t*>(value.data());
+      store_u16(bytes, static_cast<uint16_t>(chunk.size()));
+      for (size_t i = 0; i < chunk.size(); ++i) store_u64(bytes + 2 + 8 * i, chunk[i].to_raw());
+      if (auto inserted = list.insert(key, value); !inserted) return std::unexpected(inserted.error());
+    }
+    if (auto flushed = list.flush(); !flushed) return flushed;
+    definition->root = root.header();
+    definition->table_length = root.length;
+    if (auto stored_definition = system_tree.insert(name, serialize_table_definition(*definition)); !stored_definition)
+      return std::unexpected(stored_definition.error());
+    return {};
+  }
+
+  // Committed pages this commit replaced that become free in the saved state: all of them,
+  // except the data pages kept for a savepoint.
+  std::span<const PageNumber> freed_replaced_pages() const {
+    std::span<const PageNumber> replaced = space_.replaced_committed_pages();
+    return keep_data_pages_ ? replaced.subspan(data_pages_replaced_) : replaced;
   }
 
   // The previous state's tree is replaced: its pages become free in the saved state.
@@ -262,6 +316,17 @@ class Commit {
   }
 
   static constexpr size_t spare_pages = 8;
+  static constexpr std::string_view persistent_savepoints_table = "persistent_savepoints";
+  // Keys of the page-list tables: transaction id, then pagination, both u64 little-endian.
+  static int compare_page_list_keys(std::string_view a, std::string_view b) {
+    for (size_t at : {0, 8}) {
+      uint64_t left = load_u64(reinterpret_cast<const uint8_t*>(a.data()) + at);
+      uint64_t right = load_u64(reinterpret_cast<const uint8_t*>(b.data()) + at);
+      if (left != right) return left < right ? -1 : 1;
+    }
+    return 0;
+  }
+  static constexpr EntryOrder page_list_order{nullptr, &compare_page_list_keys};
   static std::string transaction_id_key() { return allocator_state_key::encode(allocator_state_key::transaction_id_tag); }
   static constexpr EntryWidths allocator_state_widths{5, std::nullopt};
   static constexpr EntryOrder allocator_state_order{nullptr, &allocator_state_key::compare};
@@ -270,6 +335,8 @@ class Commit {
   WriteSpace& space_;
   std::optional<PageAllocator> saved_;
   bool trim_ = true;
+  size_t data_pages_replaced_ = 0;  // the first ones replaced: pages of the user trees
+  bool keep_data_pages_ = false;
 };
 
 }  // namespace

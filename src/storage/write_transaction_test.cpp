@@ -8,8 +8,11 @@
 #include <sstream>
 
 #include "btree_insert.h"
+#include "little_endian.h"
 #include "page_cache.h"
 #include "redb.h"
+#include "tree_cursor.h"
+#include "write_state.h"
 #include "test_support/fixtures.h"
 #include "write_validator_test_support.h"
 
@@ -417,6 +420,86 @@ TEST(WriteIntoExistingFiles, LibraryFilesKeepTheirRowsAndTakeNewOnes) {
       continue;
     }
     EXPECT_TRUE(after == expected);
+  }
+}
+
+// The primary commit of a file on disk and the pages its user tables reach.
+struct CommitOnDisk {
+  SuperHeader header;
+  PageAllocator user_pages{DatabaseLayout::initial()};  // allocated = reachable from the user root
+  std::vector<PageNumber> listed_by_primary;             // data_pages_unreachable rows of the primary's id
+};
+CommitOnDisk commit_on_disk(const fs::path& path) {
+  CommitOnDisk result;
+  auto file = open_locked_file(path.string(), OpenMode::existing);
+  EXPECT_TRUE(file);
+  std::array<uint8_t, super_header_size> bytes;
+  EXPECT_TRUE((*file)->read_at(0, bytes));
+  result.header = *parse_super_header(bytes);
+  CommitSlot user_only = result.header.primary();
+  user_only.system_root.reset();
+  auto reachable = detail::rebuild_allocator(**file, result.header.layout, user_only);
+  EXPECT_TRUE(reachable) << reachable.error().text;
+  result.user_pages = std::move(*reachable);
+  detail::PageSource source{file->get(), result.header.layout, result.header.layout.length()};
+  auto record = detail::find_in_tree(source, result.header.primary().system_root->root, {}, detail::KeyOrder::text,
+                                     "data_pages_unreachable");
+  EXPECT_TRUE(record && *record);
+  auto definition = parse_table_definition(**record, "data_pages_unreachable");
+  EXPECT_TRUE(definition);
+  if (!definition->root) return result;
+  detail::PageBudget budget(source.page_count());
+  detail::TreeCursor cursor(&source, &budget);
+  cursor.reset(definition->root->root, definition->tree_widths());
+  for (;;) {
+    auto more = cursor.next();
+    EXPECT_TRUE(more);
+    if (!more || !*more) break;
+    auto key = reinterpret_cast<const uint8_t*>(cursor.key().data());
+    auto value = reinterpret_cast<const uint8_t*>(cursor.value().data());
+    if (load_u64(key) != result.header.primary().transaction_id) continue;
+    for (size_t i = 0; i < load_u16(value); ++i) result.listed_by_primary.push_back(PageNumber::from_raw(load_u64(value + 2 + 8 * i)));
+  }
+  return result;
+}
+
+// A persistent savepoint may be restored by the library later, so while one exists the data
+// pages a commit replaces stay allocated, listed under the commit in data_pages_unreachable;
+// without one they are free at once.
+TEST(WriteIntoExistingFiles, ReplacedDataPagesStayListedWhileASavepointExists) {
+  REQUIRE_FIXTURES();
+  ScratchDir dir;
+  for (auto [fixture, has_savepoint] : {std::pair{"history/graph.redb", true}, std::pair{"single/graph.redb", false}}) {
+    SCOPED_TRACE(fixture);
+    fs::path folder = dir.path() / (has_savepoint ? "history" : "single");
+    fs::create_directories(folder);
+    fs::path copy = test_support::copy_fixture(fixture, folder);
+    CommitOnDisk before = commit_on_disk(copy);
+    {
+      auto database = Database::open(copy.string());
+      ASSERT_TRUE(database) << database.error().text;
+      auto transaction = database->begin_write();
+      ASSERT_TRUE(transaction);
+      {
+        auto table = transaction->open_table(graph_meta);
+        ASSERT_TRUE(table) << table.error().text;
+        for (int i = 0; i < 300; ++i) ASSERT_TRUE(table->insert("written-" + std::to_string(i), std::string(200, 'w')));
+      }
+      ASSERT_TRUE(transaction->commit());
+    }
+    auto validated = validate(copy);
+    ASSERT_TRUE(validated) << validated.error().text;
+    CommitOnDisk after = commit_on_disk(copy);
+    if (!has_savepoint) {
+      EXPECT_TRUE(after.listed_by_primary.empty());
+      continue;
+    }
+    // Exactly pages of the previous commit's user trees that the new one no longer reaches.
+    EXPECT_FALSE(after.listed_by_primary.empty());
+    for (PageNumber page : after.listed_by_primary) {
+      EXPECT_FALSE(before.user_pages.is_free(page));
+      EXPECT_TRUE(after.user_pages.is_free(page));
+    }
   }
 }
 
