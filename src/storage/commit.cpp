@@ -141,7 +141,7 @@ class Commit {
 
   // The library allocates right after opening (and its integrity check then compares the grown
   // allocator with the file's), so a commit leaves a few pages free, growing the file if it
-  // must. False when it had to grow: the reserved rows no longer have the right sizes.
+  // must. False when it had to grow: the reservation then starts over.
   Result<bool> has_spare_pages() {
     std::vector<PageNumber> probes;
     while (probes.size() < spare_pages) {
@@ -319,6 +319,7 @@ class Commit {
   static constexpr std::string_view persistent_savepoints_table = "persistent_savepoints";
   // Keys of the page-list tables: transaction id, then pagination, both u64 little-endian.
   static int compare_page_list_keys(std::string_view a, std::string_view b) {
+    if (a.size() < 16 || b.size() < 16) return a.compare(b) < 0 ? -1 : a.compare(b) > 0;  // not a stored key
     for (size_t at : {0, 8}) {
       uint64_t left = load_u64(reinterpret_cast<const uint8_t*>(a.data()) + at);
       uint64_t right = load_u64(reinterpret_cast<const uint8_t*>(b.data()) + at);
