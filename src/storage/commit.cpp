@@ -15,7 +15,9 @@
 //     place. Committed pages this commit replaced are free in the saved state, but none of
 //     them was reused by it: the committed state stays intact on disk until the commit is
 //     durable. While a persistent savepoint exists, the replaced data pages are listed in
-//     `data_pages_unreachable` instead and stay allocated.
+//     `data_pages_unreachable` instead and stay allocated, and the data pages the commit
+//     allocated are listed in `data_pages_allocated` (rows older than the oldest savepoint
+//     are dropped; all of them when there is none).
 //     The saved state and the header describe the layout trimmed of the free tail of its last
 //     region (whole free regions after the first dropped), keeping 8 free pages; pages a live
 //     read transaction may read are kept.
@@ -32,8 +34,10 @@
 // that its only header write happens twice: first with the magic zeroed, then with it, each
 // followed by a sync.
 #include <fmt/format.h>
+#include <functional>
 
 #include "little_endian.h"
+#include "page_source.h"
 #include "write_state.h"
 
 namespace redb::detail {
@@ -77,7 +81,7 @@ class Commit {
       if (auto added = system_tree.insert(name, serialize_table_definition(page_list_definition())); !added)
         return std::unexpected(added.error());
     }
-    if (auto listed = list_pages_kept_for_savepoints(system_tree); !listed) return listed;
+    if (auto recorded = record_pages_for_savepoints(system_tree); !recorded) return recorded;
     if (auto released = release_old_allocator_state(system_tree); !released) return released;
 
     // The saved state describes the trimmed layout, so its rows are reserved at that
@@ -157,29 +161,116 @@ class Commit {
     return false;
   }
 
-  // A persistent savepoint may be restored later and then reads the data pages of its commit
-  // again, so while one exists the committed data pages this commit replaced stay allocated:
-  // listed in `data_pages_unreachable` under this commit's id, in chunks of 400 pages, as the
-  // library keeps them until no savepoint is older than the commit.
-  Status list_pages_kept_for_savepoints(BtreeWriter& system_tree) {
-    auto savepoints = system_tree.get(persistent_savepoints_table);
-    if (!savepoints) return std::unexpected(savepoints.error());
-    if (!*savepoints) return {};
-    auto savepoint_definition = parse_table_definition(**savepoints, persistent_savepoints_table);
-    if (!savepoint_definition) return std::unexpected(savepoint_definition.error());
-    if (!savepoint_definition->root || savepoint_definition->root->length == 0) return {};
-    keep_data_pages_ = true;
-    std::span<const PageNumber> pages(space_.replaced_committed_pages().data(), data_pages_replaced_);
-    if (pages.empty()) return {};
+  // A persistent savepoint may be restored later: the library then reads the data pages of its
+  // commit again and frees every data page allocated after it. So while one exists, the
+  // committed data pages this commit replaced stay allocated, listed in
+  // `data_pages_unreachable` under this commit's id, and the data pages it allocated are listed
+  // in `data_pages_allocated` under its id (without them a restore would leak them). Rows of
+  // `data_pages_allocated` older than the oldest savepoint no restore can use: they are
+  // dropped, all of them when no savepoint exists.
+  Status record_pages_for_savepoints(BtreeWriter& system_tree) {
+    auto oldest = oldest_savepoint_transaction(system_tree);
+    if (!oldest) return std::unexpected(oldest.error());
+    keep_data_pages_ = oldest->has_value();
+    std::vector<PageNumber> allocated;
+    if (keep_data_pages_) {
+      std::span<const PageNumber> replaced(space_.replaced_committed_pages().data(), data_pages_replaced_);
+      if (auto listed = add_page_list_rows(system_tree, page_list_tables[1], replaced); !listed) return listed;
+      if (auto collected = collect_allocated_data_pages(allocated); !collected) return collected;
+    }
+    if (auto purged = purge_allocated_rows(system_tree, *oldest); !purged) return purged;
+    return add_page_list_rows(system_tree, page_list_tables[0], allocated);
+  }
 
-    const std::string_view name = page_list_tables[1];
-    auto stored = system_tree.get(name);
+  // The transaction id of the oldest persistent savepoint; none when there is no savepoint.
+  Result<std::optional<uint64_t>> oldest_savepoint_transaction(BtreeWriter& system_tree) {
+    auto stored = system_tree.get(persistent_savepoints_table);
     if (!stored) return std::unexpected(stored.error());
-    if (!*stored) return std::unexpected(Error::corrupted("data_pages_unreachable is missing"));
-    auto definition = parse_table_definition(**stored, name);
+    if (!*stored) return std::optional<uint64_t>{};
+    auto definition = parse_table_definition(**stored, persistent_savepoints_table);
     if (!definition) return std::unexpected(definition.error());
-    TreeRoot root = TreeRoot::from(definition->root);
-    BtreeWriter list(space_, root, definition->tree_widths(), page_list_order);
+    std::optional<uint64_t> oldest;
+    if (!definition->root) return oldest;
+    // Value: u8 version, u64 savepoint id, u64 transaction id, then the savepoint's user root.
+    auto rows = for_each_row(definition->root->root, definition->tree_widths(), [&](std::string_view, std::string_view value) -> Status {
+      if (value.size() < 17) return std::unexpected(Error::corrupted("persistent savepoint record too short"));
+      uint64_t transaction = load_u64(reinterpret_cast<const uint8_t*>(value.data()) + 9);
+      if (!oldest || transaction < *oldest) oldest = transaction;
+      return {};
+    });
+    if (!rows) return std::unexpected(rows.error());
+    return oldest;
+  }
+
+  // The data-tree pages this commit allocated that its trees still use: pages free in the
+  // committed state reached from the new user table tree and the tables written. A committed
+  // page is never changed, so the subtree under one holds committed pages only and is skipped.
+  Status collect_allocated_data_pages(std::vector<PageNumber>& pages) {
+    auto collect = [&](const TreeRoot& root, EntryWidths widths) -> Status {
+      if (!root.page) return {};
+      std::vector<uint8_t> buffer;
+      std::function<Status(PageNumber)> walk = [&](PageNumber page) -> Status {
+        if (!space_.allocated_here(page)) return {};
+        pages.push_back(page);
+        buffer.resize(page.byte_length());
+        if (auto read = space_.cache().read(page, buffer); !read) return read;
+        if (page_type(buffer) != branch_page_type) return {};
+        auto branch = BranchView::open(buffer, widths.key);
+        if (!branch) return std::unexpected(branch.error());
+        std::vector<PageNumber> children;
+        for (size_t j = 0; j < branch->child_count(); ++j) children.push_back(branch->child_page(j));
+        for (PageNumber child : children)
+          if (auto walked = walk(child); !walked) return walked;
+        return {};
+      };
+      return walk(*root.page);
+    };
+    if (auto walked = collect(state_.user_tree, table_tree_widths); !walked) return walked;
+    for (const TableState& table : state_.tables)
+      if (table.changed)
+        if (auto walked = collect(table.root, table.stored.tree_widths()); !walked) return walked;
+    return {};
+  }
+
+  // Drops the rows of `data_pages_allocated` with a transaction id below `oldest` (all rows
+  // when there is no savepoint). Keys ascend by transaction id, so the first key tells whether
+  // any row goes; then the table is rebuilt from the rows that stay (it only holds the rows
+  // since the oldest savepoint). The pages those rows list stay as they are: each is still
+  // used by a tree or listed as unreachable.
+  Status purge_allocated_rows(BtreeWriter& system_tree, std::optional<uint64_t> oldest) {
+    const std::string_view name = page_list_tables[0];
+    auto list = open_system_table(system_tree, name);
+    if (!list) return std::unexpected(list.error());
+    auto& [definition, root] = *list;
+    if (!root.page) return {};
+    auto first = first_key(*root.page, definition.tree_widths());
+    if (!first) return std::unexpected(first.error());
+    if (oldest && first->size() >= 8 && load_u64(reinterpret_cast<const uint8_t*>(first->data())) >= *oldest) return {};
+
+    std::vector<std::pair<std::string, std::string>> kept;
+    auto rows = for_each_row(*root.page, definition.tree_widths(), [&](std::string_view key, std::string_view value) -> Status {
+      if (oldest && key.size() >= 8 && load_u64(reinterpret_cast<const uint8_t*>(key.data())) >= *oldest)
+        kept.emplace_back(key, value);
+      return {};
+    });
+    if (!rows) return rows;
+    if (auto dropped = release_tree(*root.page, definition.tree_widths()); !dropped) return dropped;
+    root = TreeRoot{};
+    BtreeWriter rebuilt(space_, root, definition.tree_widths(), page_list_order);
+    for (const auto& [key, value] : kept)
+      if (auto inserted = rebuilt.insert(key, value); !inserted) return std::unexpected(inserted.error());
+    if (auto flushed = rebuilt.flush(); !flushed) return flushed;
+    return store_system_table(system_tree, name, definition, root);
+  }
+
+  // Lists `pages` in the page-list table `name` under this commit's id, in rows of at most 400
+  // pages taken from the end of the list, pagination 0, 1, … as the library writes them.
+  Status add_page_list_rows(BtreeWriter& system_tree, std::string_view name, std::span<const PageNumber> pages) {
+    if (pages.empty()) return {};
+    auto list = open_system_table(system_tree, name);
+    if (!list) return std::unexpected(list.error());
+    auto& [definition, root] = *list;
+    BtreeWriter writer(space_, root, definition.tree_widths(), page_list_order);
     constexpr size_t pages_per_row = 400;
     std::string key(16, '\0'), value;
     store_u64(reinterpret_cast<uint8_t*>(key.data()), state_.transaction_id);
@@ -191,13 +282,72 @@ class Commit {
       auto bytes = reinterpret_cast<uint8_t*>(value.data());
       store_u16(bytes, static_cast<uint16_t>(chunk.size()));
       for (size_t i = 0; i < chunk.size(); ++i) store_u64(bytes + 2 + 8 * i, chunk[i].to_raw());
-      if (auto inserted = list.insert(key, value); !inserted) return std::unexpected(inserted.error());
+      if (auto inserted = writer.insert(key, value); !inserted) return std::unexpected(inserted.error());
     }
-    if (auto flushed = list.flush(); !flushed) return flushed;
-    definition->root = root.header();
-    definition->table_length = root.length;
-    if (auto stored_definition = system_tree.insert(name, serialize_table_definition(*definition)); !stored_definition)
-      return std::unexpected(stored_definition.error());
+    if (auto flushed = writer.flush(); !flushed) return flushed;
+    return store_system_table(system_tree, name, definition, root);
+  }
+
+  // A system table the commit changes: its definition and the root being written.
+  Result<std::pair<StoredDefinition, TreeRoot>> open_system_table(BtreeWriter& system_tree, std::string_view name) {
+    auto stored = system_tree.get(name);
+    if (!stored) return std::unexpected(stored.error());
+    if (!*stored) return std::unexpected(Error::corrupted(fmt::format("{} is missing", name)));
+    auto definition = parse_table_definition(**stored, name);
+    if (!definition) return std::unexpected(definition.error());
+    TreeRoot root = TreeRoot::from(definition->root);
+    return std::pair{std::move(*definition), root};
+  }
+
+  Status store_system_table(BtreeWriter& system_tree, std::string_view name, StoredDefinition& definition,
+                            const TreeRoot& root) {
+    definition.root = root.header();
+    definition.table_length = root.length;
+    if (auto stored = system_tree.insert(name, serialize_table_definition(definition)); !stored)
+      return std::unexpected(stored.error());
+    return {};
+  }
+
+  // Calls `visit` with every row of a tree, in key order.
+  Status for_each_row(PageNumber root, EntryWidths widths, const std::function<Status(std::string_view, std::string_view)>& visit) {
+    return visit_tree_pages(space_.cache(), root, widths, true, [&](PageNumber, std::span<const uint8_t> bytes) -> Status {
+      if (page_type(bytes) != leaf_page_type) return {};
+      auto leaf = LeafView::open(bytes, widths);
+      if (!leaf) return std::unexpected(leaf.error());
+      for (size_t i = 0; i < leaf->count(); ++i)
+        if (auto visited = visit(leaf->key(i), leaf->value(i)); !visited) return visited;
+      return {};
+    });
+  }
+
+  // The smallest key of a non-empty tree.
+  Result<std::string> first_key(PageNumber page, EntryWidths widths) {
+    std::vector<uint8_t> buffer;
+    for (size_t depth = 0;; ++depth) {
+      if (depth > max_tree_depth) return std::unexpected(Error::corrupted("tree too deep"));
+      buffer.resize(page.byte_length());
+      if (auto read = space_.cache().read(page, buffer); !read) return std::unexpected(read.error());
+      if (page_type(buffer) == leaf_page_type) {
+        auto leaf = LeafView::open(buffer, widths);
+        if (!leaf) return std::unexpected(leaf.error());
+        return std::string(leaf->key(0));
+      }
+      auto branch = BranchView::open(buffer, widths.key);
+      if (!branch) return std::unexpected(branch.error());
+      page = branch->child_page(0);
+    }
+  }
+
+  // Drops every page of a tree from the commit: pages of this transaction become free at
+  // once, committed ones free in the saved state.
+  Status release_tree(PageNumber root, EntryWidths widths) {
+    std::vector<PageNumber> pages;
+    auto visited = visit_tree_pages(space_.cache(), root, widths, false, [&](PageNumber page, std::span<const uint8_t>) -> Status {
+      pages.push_back(page);
+      return {};
+    });
+    if (!visited) return visited;
+    for (PageNumber page : pages) space_.release(page);
     return {};
   }
 

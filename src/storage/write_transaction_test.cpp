@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstring>
 #include <functional>
+#include <set>
 #include <sstream>
 
 #include "btree_insert.h"
@@ -12,6 +14,7 @@
 #include "page_cache.h"
 #include "redb.h"
 #include "tree_cursor.h"
+#include "tree_verify.h"
 #include "write_state.h"
 #include "test_support/fixtures.h"
 #include "write_validator_test_support.h"
@@ -499,6 +502,239 @@ TEST(WriteIntoExistingFiles, ReplacedDataPagesStayListedWhileASavepointExists) {
     for (PageNumber page : after.listed_by_primary) {
       EXPECT_FALSE(before.user_pages.is_free(page));
       EXPECT_TRUE(after.user_pages.is_free(page));
+    }
+  }
+}
+
+// The rows of a page-list system table of the file's primary commit, in key order.
+struct PageListRow {
+  uint64_t transaction_id = 0;
+  uint64_t pagination = 0;
+  std::vector<PageNumber> pages;
+  bool operator==(const PageListRow&) const = default;
+};
+struct SystemTablesOnDisk {
+  SuperHeader header;
+  std::vector<PageListRow> allocated;               // data_pages_allocated
+  std::vector<uint64_t> savepoint_transactions;     // persistent_savepoints, transaction ids
+  std::vector<BtreeHeader> savepoint_user_roots;
+  std::set<uint64_t> user_pages;                    // raw numbers of the pages the user root reaches
+};
+SystemTablesOnDisk system_tables_on_disk(const fs::path& path) {
+  SystemTablesOnDisk result;
+  auto file = open_locked_file(path.string(), OpenMode::existing);
+  EXPECT_TRUE(file);
+  std::array<uint8_t, super_header_size> bytes;
+  EXPECT_TRUE((*file)->read_at(0, bytes));
+  result.header = *parse_super_header(bytes);
+  const CommitSlot& primary = result.header.primary();
+  detail::PageSource source{file->get(), result.header.layout, result.header.layout.length()};
+  auto rows_of = [&](std::string_view name, const std::function<void(std::string_view, std::string_view)>& row) {
+    auto record = detail::find_in_tree(source, primary.system_root->root, {}, detail::KeyOrder::text, name);
+    EXPECT_TRUE(record);
+    if (!record || !*record) return;
+    auto definition = parse_table_definition(**record, name);
+    EXPECT_TRUE(definition);
+    if (!definition || !definition->root) return;
+    detail::PageBudget budget(source.page_count());
+    detail::TreeCursor cursor(&source, &budget);
+    cursor.reset(definition->root->root, definition->tree_widths());
+    for (;;) {
+      auto more = cursor.next();
+      EXPECT_TRUE(more);
+      if (!more || !*more) break;
+      row(cursor.key(), cursor.value());
+    }
+  };
+  rows_of("data_pages_allocated", [&](std::string_view key, std::string_view value) {
+    auto key_bytes = reinterpret_cast<const uint8_t*>(key.data());
+    auto value_bytes = reinterpret_cast<const uint8_t*>(value.data());
+    PageListRow row{load_u64(key_bytes), load_u64(key_bytes + 8), {}};
+    EXPECT_LE(load_u16(value_bytes), 400u);
+    for (size_t i = 0; i < load_u16(value_bytes); ++i) row.pages.push_back(PageNumber::from_raw(load_u64(value_bytes + 2 + 8 * i)));
+    result.allocated.push_back(std::move(row));
+  });
+  // u8 version, u64 savepoint id, u64 transaction id, u8 user root present, BtreeHeader.
+  rows_of("persistent_savepoints", [&](std::string_view, std::string_view value) {
+    auto value_bytes = reinterpret_cast<const uint8_t*>(value.data());
+    result.savepoint_transactions.push_back(load_u64(value_bytes + 9));
+    if (value_bytes[17] != 0) result.savepoint_user_roots.push_back(BtreeHeader::load(value_bytes + 18));
+  });
+  if (primary.user_root) {
+    detail::PageCache reader(**file, result.header.layout, 0);
+    auto walked = detail::visit_tree_pages(
+        reader, primary.user_root->root, detail::table_tree_widths, true, [&](PageNumber page, std::span<const uint8_t> page_bytes) -> Status {
+          result.user_pages.insert(page.to_raw());
+          if (page_type(page_bytes) != leaf_page_type) return {};
+          auto leaf = LeafView::open(page_bytes, detail::table_tree_widths);
+          if (!leaf) return std::unexpected(leaf.error());
+          for (size_t i = 0; i < leaf->count(); ++i) {
+            auto definition = parse_table_definition(leaf->value(i), leaf->key(i));
+            if (!definition) return std::unexpected(definition.error());
+            if (!definition->root) continue;
+            auto table = detail::visit_tree_pages(reader, definition->root->root, definition->tree_widths(), false,
+                                                  [&](PageNumber table_page, std::span<const uint8_t>) -> Status {
+                                                    result.user_pages.insert(table_page.to_raw());
+                                                    return {};
+                                                  });
+            if (!table) return table;
+          }
+          return {};
+        });
+    EXPECT_TRUE(walked) << walked.error().text;
+  }
+  return result;
+}
+
+// Moves the persistent savepoint of a file to a later transaction id by rewriting its record in
+// place (same length), with the checksums above it: its leaf, the system table tree's leaf and
+// the primary slot. Both trees are single leaves in the files used.
+void move_savepoint(const fs::path& path, uint64_t transaction_id) {
+  auto file = open_locked_file(path.string(), OpenMode::existing);
+  ASSERT_TRUE(file);
+  std::array<uint8_t, super_header_size> header_bytes;
+  ASSERT_TRUE((*file)->read_at(0, header_bytes));
+  SuperHeader header = *parse_super_header(header_bytes);
+  CommitSlot& primary = header.slots[header.primary_index()];
+  auto rewrite_leaf = [&](PageNumber page, EntryWidths widths, std::string_view key, auto&& change) -> Checksum {
+    std::vector<uint8_t> bytes(page.byte_length());
+    uint64_t offset = header.layout.page_offset(page.region, page.index, page.order);
+    EXPECT_TRUE((*file)->read_at(offset, bytes));
+    EXPECT_EQ(page_type(bytes), leaf_page_type);
+    auto leaf = LeafView::open(bytes, widths);
+    EXPECT_TRUE(leaf);
+    for (size_t i = 0; i < leaf->count(); ++i) {
+      if (!key.empty() && leaf->key(i) != key) continue;
+      std::string_view value = leaf->value(i);
+      change(bytes.data() + (reinterpret_cast<const uint8_t*>(value.data()) - bytes.data()), value);
+      break;
+    }
+    EXPECT_TRUE((*file)->write_at(offset, bytes));
+    return page_checksum(bytes, leaf->used_length());
+  };
+  primary.system_root->checksum = rewrite_leaf(
+      primary.system_root->root, detail::table_tree_widths, "persistent_savepoints", [&](uint8_t* target, std::string_view value) {
+        auto definition = parse_table_definition(value, "persistent_savepoints");
+        ASSERT_TRUE(definition && definition->root);
+        definition->root->checksum = rewrite_leaf(definition->root->root, definition->tree_widths(), "",
+                                                  [&](uint8_t* record, std::string_view) { store_u64(record + 9, transaction_id); });
+        std::string stored = serialize_table_definition(*definition);
+        ASSERT_EQ(stored.size(), value.size());
+        std::memcpy(target, stored.data(), stored.size());
+      });
+  ASSERT_TRUE((*file)->write_at(0, serialize_super_header(header)));
+}
+
+// While a persistent savepoint exists, the data pages each commit allocated are listed under
+// it in data_pages_allocated (a restore of the savepoint frees them from there); rows older
+// than the oldest savepoint go, and without a savepoint the table stays empty.
+TEST(WriteIntoExistingFiles, DataPagesACommitAllocatesAreListedWhileASavepointExists) {
+  REQUIRE_FIXTURES();
+  ScratchDir dir;
+  struct Case {
+    std::string fixture;
+    bool has_savepoint;
+    std::optional<uint64_t> savepoint_moved_to;  // leaves library rows older than the savepoint
+  };
+  for (const Case& c : {Case{"history/graph.redb", true, {}}, Case{"history/graph.redb", true, 58},
+                        Case{"single/graph.redb", false, {}}}) {
+    SCOPED_TRACE(c.fixture + (c.savepoint_moved_to ? " with the savepoint moved" : ""));
+    const bool has_savepoint = c.has_savepoint;
+    fs::path folder = dir.path() / fmt::format("{}-{}", fs::path(c.fixture).parent_path().string(), c.savepoint_moved_to.value_or(0));
+    fs::create_directories(folder);
+    fs::path copy = test_support::copy_fixture(c.fixture, folder);
+    if (c.savepoint_moved_to) move_savepoint(copy, *c.savepoint_moved_to);
+    SystemTablesOnDisk library = system_tables_on_disk(copy);
+    ASSERT_EQ(library.savepoint_transactions.empty(), !has_savepoint);
+    uint64_t oldest = has_savepoint ? *std::min_element(library.savepoint_transactions.begin(),
+                                                        library.savepoint_transactions.end()) : 0;
+    // The library's own rows that a restore can still use stay as they were.
+    std::vector<PageListRow> kept;
+    for (const PageListRow& row : library.allocated)
+      if (has_savepoint && row.transaction_id >= oldest) kept.push_back(row);
+    if (c.savepoint_moved_to) {
+      ASSERT_EQ(oldest, *c.savepoint_moved_to);
+      ASSERT_LT(kept.size(), library.allocated.size());
+    }
+    std::vector<TableContent> expected = content_of(copy);
+
+    for (int round = 0; round < 2; ++round) {
+      SCOPED_TRACE(round);
+      SystemTablesOnDisk before = system_tables_on_disk(copy);
+      {
+        auto database = Database::open(copy.string());
+        ASSERT_TRUE(database) << database.error().text;
+        auto transaction = database->begin_write();
+        ASSERT_TRUE(transaction);
+        {
+          // Enough rows for several leaves and a branch, one value on a page of higher order.
+          auto table = transaction->open_table(graph_meta);
+          ASSERT_TRUE(table) << table.error().text;
+          for (int i = 0; i < 300; ++i) {
+            std::string key = fmt::format("round-{}-{:03}", round, i);
+            std::string value(i == 7 ? 20000 : 150 + i, static_cast<char>('a' + round));
+            ASSERT_TRUE(table->insert(key, value));
+            auto& rows = std::find_if(expected.begin(), expected.end(), [](auto& t) { return t.table.name == "graph_meta"; })->rows;
+            rows.emplace_back(key, value);
+          }
+        }
+        ASSERT_TRUE(transaction->commit());
+      }
+      for (TableContent& table : expected)
+        if (table.table.name == "graph_meta") std::sort(table.rows.begin(), table.rows.end());  // keys are text
+      auto validated = validate(copy);
+      ASSERT_TRUE(validated) << validated.error().text;
+      SystemTablesOnDisk after = system_tables_on_disk(copy);
+      uint64_t commit = after.header.primary().transaction_id;
+
+      if (!has_savepoint) {
+        EXPECT_TRUE(after.allocated.empty());
+      } else {
+        // Exactly the pages of the new user trees that the previous commit's did not use, in
+        // rows (commit, 0…n−1) after the rows kept from before.
+        std::set<uint64_t> new_pages;
+        for (uint64_t page : after.user_pages)
+          if (!before.user_pages.contains(page)) new_pages.insert(page);
+        ASSERT_FALSE(new_pages.empty());
+        std::vector<PageListRow> earlier(after.allocated.begin(), after.allocated.end());
+        std::erase_if(earlier, [&](const PageListRow& row) { return row.transaction_id == commit; });
+        EXPECT_EQ(earlier, kept);
+        std::multiset<uint64_t> listed;
+        uint64_t pagination = 0;
+        for (const PageListRow& row : after.allocated) {
+          if (row.transaction_id != commit) continue;
+          EXPECT_EQ(row.pagination, pagination++);
+          for (PageNumber page : row.pages) listed.insert(page.to_raw());
+        }
+        EXPECT_EQ(listed, std::multiset<uint64_t>(new_pages.begin(), new_pages.end()));
+        for (const PageListRow& row : after.allocated) EXPECT_GE(row.transaction_id, oldest);
+        kept = after.allocated;
+
+        // The savepoint's trees are still allocated and read back intact.
+        auto file = open_locked_file(copy.string(), OpenMode::existing);
+        ASSERT_TRUE(file);
+        auto state = detail::rebuild_allocator(**file, after.header.layout, after.header.primary());
+        ASSERT_TRUE(state) << state.error().text;
+        detail::PageSource source{file->get(), after.header.layout, after.header.layout.length()};
+        for (const BtreeHeader& root : after.savepoint_user_roots) {
+          auto check = detail::verify_table_tree(source, root);
+          ASSERT_TRUE(check) << check.error().text;
+          EXPECT_EQ(*check, detail::TreeCheck::intact);
+        }
+        for (const BtreeHeader& root : library.savepoint_user_roots) {
+          detail::PageCache reader(**file, after.header.layout, 0);
+          auto walked = detail::visit_tree_pages(reader, root.root, detail::table_tree_widths, false,
+                                                 [&](PageNumber page, std::span<const uint8_t>) -> Status {
+                                                   EXPECT_FALSE(state->is_free(page));
+                                                   return {};
+                                                 });
+          EXPECT_TRUE(walked);
+        }
+      }
+      auto reopened = Database::open(copy.string());
+      ASSERT_TRUE(reopened) << reopened.error().text;
+      EXPECT_FALSE(reopened->needs_full_repair());
+      EXPECT_TRUE(content_of(*reopened) == expected);
     }
   }
 }

@@ -62,10 +62,19 @@ class WriteValidator {
     allocator_.emplace(layout_);
 
     auto text = [](std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; };
+    recording_data_pages_ = true;
     if (primary.user_root)
       VALIDATOR_TRY(table_tree(*primary.user_root, text, result.user_tables, false, result));
+    recording_data_pages_ = false;
     if (!primary.system_root) return fail("no system tables");
     VALIDATOR_TRY(table_tree(*primary.system_root, text, result.system_tables, true, result));
+    // A restore of a savepoint frees the pages listed as allocated after it: each must be a
+    // data page still in use (reached by the user tree or listed as unreachable data), never
+    // free space or a system page.
+    for (PageNumber page : listed_as_allocated_)
+      if (!data_pages_.contains(page.to_raw()))
+        return fail(fmt::format("data_pages_allocated lists r{}.{}/{}, which is not a data page in use", page.region,
+                                page.index, page.order));
 
     // A few pages stay free: the library allocates as soon as it has opened a file.
     {
@@ -100,6 +109,7 @@ class WriteValidator {
     if (!allocator_->record_alloc(page))
       return fail(fmt::format("page r{}.{}/{} used twice or outside the layout", page.region, page.index, page.order));
     ++pages_;
+    if (recording_data_pages_) data_pages_.insert(page.to_raw());
     return {};
   }
 
@@ -122,19 +132,27 @@ class WriteValidator {
       if (definition->root) {
         bool allocator_table = system && name == "allocator_state";
         bool page_list = system && name.ends_with("_unreachable");
+        bool allocated_list = system && name == "data_pages_allocated";
         KeyOrder order;
         if (allocator_table) order = allocator_state_key::compare;
         else if (system) order = system_key_order(*definition);
         else order = user_key_order_(*definition);
         std::vector<std::pair<std::string, std::string>> table_rows;
-        bool keep_rows = allocator_table || page_list;
+        bool keep_rows = allocator_table || page_list || allocated_list;
         VALIDATOR_TRY(tree(*definition->root, definition->tree_widths(), order, keep_rows ? &table_rows : nullptr));
         if (allocator_table)
           for (auto& [key, value] : table_rows) result.allocator_rows[key] = value;
-        for (auto& [key, value] : page_list ? table_rows : decltype(table_rows){}) {
+        if (system) recording_data_pages_ = name == "data_pages_unreachable";
+        for (auto& [key, value] : page_list || allocated_list ? table_rows : decltype(table_rows){}) {
           auto data = reinterpret_cast<const uint8_t*>(value.data());
-          for (size_t i = 0; i < load_u16(data); ++i) VALIDATOR_TRY(record(PageNumber::from_raw(load_u64(data + 2 + 8 * i))));
+          if (value.size() < 2 || value.size() < 2 + 8 * size_t{load_u16(data)}) return fail("short page list in " + name);
+          for (size_t i = 0; i < load_u16(data); ++i) {
+            PageNumber page = PageNumber::from_raw(load_u64(data + 2 + 8 * i));
+            if (allocated_list) listed_as_allocated_.push_back(page);
+            else VALIDATOR_TRY(record(page));
+          }
         }
+        if (system) recording_data_pages_ = false;
       }
       tables[name] = std::move(*definition);
     }
@@ -197,6 +215,9 @@ class WriteValidator {
   DatabaseLayout layout_;
   std::optional<PageAllocator> allocator_;
   size_t pages_ = 0;
+  bool recording_data_pages_ = false;     // pages recorded now are data pages
+  std::set<uint64_t> data_pages_;         // raw page numbers
+  std::vector<PageNumber> listed_as_allocated_;
 };
 
 }  // namespace redb::testing
