@@ -174,7 +174,9 @@ class Commit {
     keep_data_pages_ = oldest->has_value();
     std::vector<PageNumber> allocated;
     if (keep_data_pages_) {
-      std::span<const PageNumber> replaced(space_.replaced_committed_pages().data(), data_pages_replaced_);
+      // A copy: writing the rows replaces system pages, which grows the list it comes from.
+      std::vector<PageNumber> replaced(space_.replaced_committed_pages().begin(),
+                                       space_.replaced_committed_pages().begin() + data_pages_replaced_);
       if (auto listed = add_page_list_rows(system_tree, page_list_tables[1], replaced); !listed) return listed;
       if (auto collected = collect_allocated_data_pages(allocated); !collected) return collected;
     }
