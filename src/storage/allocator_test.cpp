@@ -6,7 +6,6 @@
 #include <map>
 #include <random>
 #include <gtest/gtest.h>
-#include <regex>
 #include <set>
 #include <tuple>
 
@@ -21,6 +20,13 @@ std::string from_hex(const std::string& hex) {
   return out;
 }
 
+// The digits after `name` in a layout line ("data_pages=257" -> "257").
+std::string field_of(const std::string& line, const std::string& name) {
+  size_t start = line.find(name) + name.size();
+  size_t end = line.find_first_not_of("0123456789", start);
+  return line.substr(start, end - start);
+}
+
 struct ReferenceFile {
   std::set<std::tuple<uint32_t, uint32_t, uint8_t>> pages;  // every page in use
   std::map<std::string, std::string> allocator_rows;          // key bytes -> value bytes
@@ -32,18 +38,16 @@ struct ReferenceFile {
 ReferenceFile read_reference(const std::string& name) {
   std::ifstream in(test_support::fixtures_dir() / "reference-write" / name);
   ReferenceFile file;
-  std::regex page_pattern(R"(depth=\d+ \w+ page\(region=(\d+) index=(\d+) order=(\d+))");
-  std::regex table_pattern(R"re(^  table "([^"]+)")re");
-  std::regex pages_pattern(R"(^region 0: .* data_pages=(\d+))");
   std::string line, table;
-  std::smatch match;
   while (std::getline(in, line)) {
     size_t key_at = line.find("row key="), value_at = line.find(")=");
-    if (key_at == std::string::npos) {  // row lines are too long for std::regex
-      if (std::regex_search(line, match, table_pattern)) table = match[1];
-      if (std::regex_search(line, match, pages_pattern)) file.data_pages = std::stoul(match[1]);
-      if (std::regex_search(line, match, page_pattern))
-        file.pages.insert({std::stoul(match[1]), std::stoul(match[2]), static_cast<uint8_t>(std::stoul(match[3]))});
+    if (key_at == std::string::npos) {
+      if (line.starts_with("  table \"")) table = line.substr(9, line.find('"', 9) - 9);
+      if (line.starts_with("region 0: ")) file.data_pages = std::stoul(field_of(line, "data_pages="));
+      if (line.find("depth=") != std::string::npos && line.find(" page(region=") != std::string::npos)
+        file.pages.insert({static_cast<uint32_t>(std::stoul(field_of(line, "page(region="))),
+                           static_cast<uint32_t>(std::stoul(field_of(line, " index="))),
+                           static_cast<uint8_t>(std::stoul(field_of(line, " order=")))});
       continue;
     }
     std::string key = from_hex(line.substr(key_at + 8, line.find(' ', key_at + 8) - key_at - 8));
