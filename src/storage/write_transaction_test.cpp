@@ -11,6 +11,7 @@
 
 #include "btree_insert.h"
 #include "little_endian.h"
+#include "on_disk_test_support.h"
 #include "page_cache.h"
 #include "redb.h"
 #include "tree_cursor.h"
@@ -426,6 +427,14 @@ TEST(WriteIntoExistingFiles, LibraryFilesKeepTheirRowsAndTakeNewOnes) {
   }
 }
 
+// The pages of a page-list row's value: u16 count, then that many u64 page numbers.
+std::vector<PageNumber> page_list(std::string_view value) {
+  auto bytes = reinterpret_cast<const uint8_t*>(value.data());
+  std::vector<PageNumber> pages;
+  for (size_t i = 0; i < load_u16(bytes); ++i) pages.push_back(PageNumber::from_raw(load_u64(bytes + 2 + 8 * i)));
+  return pages;
+}
+
 // The primary commit of a file on disk and the pages its user tables reach.
 struct CommitOnDisk {
   SuperHeader header;
@@ -434,35 +443,21 @@ struct CommitOnDisk {
 };
 CommitOnDisk commit_on_disk(const fs::path& path) {
   CommitOnDisk result;
-  auto file = open_locked_file(path.string(), OpenMode::existing);
-  EXPECT_TRUE(file);
-  std::array<uint8_t, super_header_size> bytes;
-  EXPECT_TRUE((*file)->read_at(0, bytes));
-  result.header = *parse_super_header(bytes);
+  testing::OpenedFile opened = testing::open_raw(path);
+  result.header = opened.header;
   CommitSlot user_only = result.header.primary();
   user_only.system_root.reset();
-  auto reachable = detail::rebuild_allocator(**file, result.header.layout, user_only);
+  auto reachable = detail::rebuild_allocator(*opened.file, result.header.layout, user_only);
   EXPECT_TRUE(reachable) << reachable.error().text;
   result.user_pages = std::move(*reachable);
-  detail::PageSource source{file->get(), result.header.layout, result.header.layout.length()};
-  auto record = detail::find_in_tree(source, result.header.primary().system_root->root, {}, detail::KeyOrder::text,
-                                     "data_pages_unreachable");
-  EXPECT_TRUE(record && *record);
-  auto definition = parse_table_definition(**record, "data_pages_unreachable");
+  auto definition = testing::system_table(opened, "data_pages_unreachable");
   EXPECT_TRUE(definition);
-  if (!definition->root) return result;
-  detail::PageBudget budget(source.page_count());
-  detail::TreeCursor cursor(&source, &budget);
-  cursor.reset(definition->root->root, definition->tree_widths());
-  for (;;) {
-    auto more = cursor.next();
-    EXPECT_TRUE(more);
-    if (!more || !*more) break;
-    auto key = reinterpret_cast<const uint8_t*>(cursor.key().data());
-    auto value = reinterpret_cast<const uint8_t*>(cursor.value().data());
-    if (load_u64(key) != result.header.primary().transaction_id) continue;
-    for (size_t i = 0; i < load_u16(value); ++i) result.listed_by_primary.push_back(PageNumber::from_raw(load_u64(value + 2 + 8 * i)));
-  }
+  if (!definition) return result;
+  testing::for_each_row(opened, *definition, [&](std::string_view key, std::string_view value) {
+    if (load_u64(reinterpret_cast<const uint8_t*>(key.data())) != result.header.primary().transaction_id) return;
+    std::vector<PageNumber> pages = page_list(value);
+    result.listed_by_primary.insert(result.listed_by_primary.end(), pages.begin(), pages.end());
+  });
   return result;
 }
 
@@ -522,37 +517,15 @@ struct SystemTablesOnDisk {
 };
 SystemTablesOnDisk system_tables_on_disk(const fs::path& path) {
   SystemTablesOnDisk result;
-  auto file = open_locked_file(path.string(), OpenMode::existing);
-  EXPECT_TRUE(file);
-  std::array<uint8_t, super_header_size> bytes;
-  EXPECT_TRUE((*file)->read_at(0, bytes));
-  result.header = *parse_super_header(bytes);
-  const CommitSlot& primary = result.header.primary();
-  detail::PageSource source{file->get(), result.header.layout, result.header.layout.length()};
+  testing::OpenedFile opened = testing::open_raw(path);
+  result.header = opened.header;
   auto rows_of = [&](std::string_view name, const std::function<void(std::string_view, std::string_view)>& row) {
-    auto record = detail::find_in_tree(source, primary.system_root->root, {}, detail::KeyOrder::text, name);
-    EXPECT_TRUE(record);
-    if (!record || !*record) return;
-    auto definition = parse_table_definition(**record, name);
-    EXPECT_TRUE(definition);
-    if (!definition || !definition->root) return;
-    detail::PageBudget budget(source.page_count());
-    detail::TreeCursor cursor(&source, &budget);
-    cursor.reset(definition->root->root, definition->tree_widths());
-    for (;;) {
-      auto more = cursor.next();
-      EXPECT_TRUE(more);
-      if (!more || !*more) break;
-      row(cursor.key(), cursor.value());
-    }
+    if (auto definition = testing::system_table(opened, name)) testing::for_each_row(opened, *definition, row);
   };
   rows_of("data_pages_allocated", [&](std::string_view key, std::string_view value) {
     auto key_bytes = reinterpret_cast<const uint8_t*>(key.data());
-    auto value_bytes = reinterpret_cast<const uint8_t*>(value.data());
-    PageListRow row{load_u64(key_bytes), load_u64(key_bytes + 8), {}};
-    EXPECT_LE(load_u16(value_bytes), 400u);
-    for (size_t i = 0; i < load_u16(value_bytes); ++i) row.pages.push_back(PageNumber::from_raw(load_u64(value_bytes + 2 + 8 * i)));
-    result.allocated.push_back(std::move(row));
+    EXPECT_LE(load_u16(reinterpret_cast<const uint8_t*>(value.data())), 400u);
+    result.allocated.push_back(PageListRow{load_u64(key_bytes), load_u64(key_bytes + 8), page_list(value)});
   });
   // u8 version, u64 savepoint id, u64 transaction id, u8 user root present, BtreeHeader.
   rows_of("persistent_savepoints", [&](std::string_view, std::string_view value) {
@@ -560,29 +533,8 @@ SystemTablesOnDisk system_tables_on_disk(const fs::path& path) {
     result.savepoint_transactions.push_back(load_u64(value_bytes + 9));
     if (value_bytes[17] != 0) result.savepoint_user_roots.push_back(BtreeHeader::load(value_bytes + 18));
   });
-  if (primary.user_root) {
-    detail::PageCache reader(**file, result.header.layout, 0);
-    auto walked = detail::visit_tree_pages(
-        reader, primary.user_root->root, detail::table_tree_widths, true, [&](PageNumber page, std::span<const uint8_t> page_bytes) -> Status {
-          result.user_pages.insert(page.to_raw());
-          if (page_type(page_bytes) != leaf_page_type) return {};
-          auto leaf = LeafView::open(page_bytes, detail::table_tree_widths);
-          if (!leaf) return std::unexpected(leaf.error());
-          for (size_t i = 0; i < leaf->count(); ++i) {
-            auto definition = parse_table_definition(leaf->value(i), leaf->key(i));
-            if (!definition) return std::unexpected(definition.error());
-            if (!definition->root) continue;
-            auto table = detail::visit_tree_pages(reader, definition->root->root, definition->tree_widths(), false,
-                                                  [&](PageNumber table_page, std::span<const uint8_t>) -> Status {
-                                                    result.user_pages.insert(table_page.to_raw());
-                                                    return {};
-                                                  });
-            if (!table) return table;
-          }
-          return {};
-        });
-    EXPECT_TRUE(walked) << walked.error().text;
-  }
+  if (const CommitSlot& primary = result.header.primary(); primary.user_root)
+    for (PageNumber page : testing::pages_of_user_tree(opened, *primary.user_root)) result.user_pages.insert(page.to_raw());
   return result;
 }
 
@@ -590,16 +542,15 @@ SystemTablesOnDisk system_tables_on_disk(const fs::path& path) {
 // place (same length), with the checksums above it: its leaf, the system table tree's leaf and
 // the primary slot. Both trees are single leaves in the files used.
 void move_savepoint(const fs::path& path, uint64_t transaction_id) {
-  auto file = open_locked_file(path.string(), OpenMode::existing);
-  ASSERT_TRUE(file);
-  std::array<uint8_t, super_header_size> header_bytes;
-  ASSERT_TRUE((*file)->read_at(0, header_bytes));
-  SuperHeader header = *parse_super_header(header_bytes);
+  testing::OpenedFile opened = testing::open_raw(path);
+  ASSERT_TRUE(opened.file);
+  File& file = *opened.file;
+  SuperHeader header = opened.header;
   CommitSlot& primary = header.slots[header.primary_index()];
   auto rewrite_leaf = [&](PageNumber page, EntryWidths widths, std::string_view key, auto&& change) -> Checksum {
     std::vector<uint8_t> bytes(page.byte_length());
     uint64_t offset = header.layout.page_offset(page.region, page.index, page.order);
-    EXPECT_TRUE((*file)->read_at(offset, bytes));
+    EXPECT_TRUE(file.read_at(offset, bytes));
     EXPECT_EQ(page_type(bytes), leaf_page_type);
     auto leaf = LeafView::open(bytes, widths);
     EXPECT_TRUE(leaf);
@@ -609,7 +560,7 @@ void move_savepoint(const fs::path& path, uint64_t transaction_id) {
       change(bytes.data() + (reinterpret_cast<const uint8_t*>(value.data()) - bytes.data()), value);
       break;
     }
-    EXPECT_TRUE((*file)->write_at(offset, bytes));
+    EXPECT_TRUE(file.write_at(offset, bytes));
     return page_checksum(bytes, leaf->used_length());
   };
   primary.system_root->checksum = rewrite_leaf(
@@ -622,7 +573,7 @@ void move_savepoint(const fs::path& path, uint64_t transaction_id) {
         ASSERT_EQ(stored.size(), value.size());
         std::memcpy(target, stored.data(), stored.size());
       });
-  ASSERT_TRUE((*file)->write_at(0, serialize_super_header(header)));
+  ASSERT_TRUE(file.write_at(0, serialize_super_header(header)));
 }
 
 // While a persistent savepoint exists, the data pages each commit allocated are listed under
