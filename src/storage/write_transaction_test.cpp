@@ -107,6 +107,32 @@ std::string u64_bytes(uint64_t value) {
 std::string u32_bytes(uint32_t value) { return u64_bytes(value).substr(0, 4); }
 std::string with_length(std::string_view text) { return std::string(1, static_cast<char>(text.size())) + std::string(text); }
 
+using Rows = std::vector<std::pair<std::string, std::string>>;
+
+// Opens the file and inserts `rows` into graph_meta in one committed write transaction.
+void commit_graph_meta_rows(const fs::path& path, const Rows& rows) {
+  auto database = Database::open(path.string());
+  ASSERT_TRUE(database) << database.error().text;
+  auto transaction = database->begin_write();
+  ASSERT_TRUE(transaction) << transaction.error().text;
+  {
+    auto table = transaction->open_table(graph_meta);
+    ASSERT_TRUE(table) << table.error().text;
+    for (const auto& [key, value] : rows) ASSERT_TRUE(table->insert(key, value));
+  }
+  auto committed = transaction->commit();
+  ASSERT_TRUE(committed) << committed.error().text;
+}
+
+// `content` with `rows` added to its graph_meta table, whose text keys sort as bytes.
+void add_graph_meta_rows(std::vector<TableContent>& content, const Rows& rows) {
+  for (TableContent& table : content) {
+    if (table.table.name != "graph_meta") continue;
+    table.rows.insert(table.rows.end(), rows.begin(), rows.end());
+    std::sort(table.rows.begin(), table.rows.end());
+  }
+}
+
 // The three write patterns of reference-write/, through this library.
 enum class Scenario { empty, six_empty_tables, graph };
 void write_scenario(const fs::path& path, Scenario scenario) {
@@ -393,19 +419,9 @@ TEST(WriteIntoExistingFiles, LibraryFilesKeepTheirRowsAndTakeNewOnes) {
     fs::create_directories(dir.path() / fs::path(fixture).parent_path());
     fs::path copy = test_support::copy_fixture(fixture, dir.path() / fs::path(fixture).parent_path());
     std::vector<TableContent> expected = content_of(copy);
-    {
-      auto database = Database::open(copy.string());
-      ASSERT_TRUE(database) << database.error().text;
-      auto transaction = database->begin_write();
-      ASSERT_TRUE(transaction) << transaction.error().text;
-      {
-        auto table = transaction->open_table(graph_meta);
-        ASSERT_TRUE(table) << table.error().text;
-        for (int i = 0; i < 3000; ++i) ASSERT_TRUE(table->insert("written-" + std::to_string(i), std::string(i % 500, 'w')));
-      }
-      auto committed = transaction->commit();
-      ASSERT_TRUE(committed) << committed.error().text;
-    }
+    Rows written;
+    for (int i = 0; i < 3000; ++i) written.emplace_back("written-" + std::to_string(i), std::string(i % 500, 'w'));
+    ASSERT_NO_FATAL_FAILURE(commit_graph_meta_rows(copy, written));
     auto validated = validate(copy);
     ASSERT_TRUE(validated) << validated.error().text;
     {
@@ -414,11 +430,7 @@ TEST(WriteIntoExistingFiles, LibraryFilesKeepTheirRowsAndTakeNewOnes) {
       EXPECT_FALSE(reopened->needs_full_repair());  // the library's quick path, also after a crashed file
     }
     std::vector<TableContent> after = content_of(copy);
-    for (TableContent& table : expected) {
-      if (table.table.name != "graph_meta") continue;
-      for (int i = 0; i < 3000; ++i) table.rows.emplace_back("written-" + std::to_string(i), std::string(i % 500, 'w'));
-      std::sort(table.rows.begin(), table.rows.end());
-    }
+    add_graph_meta_rows(expected, written);
     if (std::none_of(expected.begin(), expected.end(), [](auto& t) { return t.table.name == "graph_meta"; })) {
       ADD_FAILURE() << "fixture without graph_meta";
       continue;
@@ -473,18 +485,9 @@ TEST(WriteIntoExistingFiles, ReplacedDataPagesStayListedWhileASavepointExists) {
     fs::create_directories(folder);
     fs::path copy = test_support::copy_fixture(fixture, folder);
     CommitOnDisk before = commit_on_disk(copy);
-    {
-      auto database = Database::open(copy.string());
-      ASSERT_TRUE(database) << database.error().text;
-      auto transaction = database->begin_write();
-      ASSERT_TRUE(transaction);
-      {
-        auto table = transaction->open_table(graph_meta);
-        ASSERT_TRUE(table) << table.error().text;
-        for (int i = 0; i < 300; ++i) ASSERT_TRUE(table->insert("written-" + std::to_string(i), std::string(200, 'w')));
-      }
-      ASSERT_TRUE(transaction->commit());
-    }
+    Rows written;
+    for (int i = 0; i < 300; ++i) written.emplace_back("written-" + std::to_string(i), std::string(200, 'w'));
+    ASSERT_NO_FATAL_FAILURE(commit_graph_meta_rows(copy, written));
     auto validated = validate(copy);
     ASSERT_TRUE(validated) << validated.error().text;
     CommitOnDisk after = commit_on_disk(copy);
@@ -612,27 +615,12 @@ TEST(WriteIntoExistingFiles, DataPagesACommitAllocatesAreListedWhileASavepointEx
     for (int round = 0; round < 2; ++round) {
       SCOPED_TRACE(round);
       SystemTablesOnDisk before = system_tables_on_disk(copy);
-      {
-        auto database = Database::open(copy.string());
-        ASSERT_TRUE(database) << database.error().text;
-        auto transaction = database->begin_write();
-        ASSERT_TRUE(transaction);
-        {
-          // Enough rows for several leaves and a branch, one value on a page of higher order.
-          auto table = transaction->open_table(graph_meta);
-          ASSERT_TRUE(table) << table.error().text;
-          for (int i = 0; i < 300; ++i) {
-            std::string key = fmt::format("round-{}-{:03}", round, i);
-            std::string value(i == 7 ? 20000 : 150 + i, static_cast<char>('a' + round));
-            ASSERT_TRUE(table->insert(key, value));
-            auto& rows = std::find_if(expected.begin(), expected.end(), [](auto& t) { return t.table.name == "graph_meta"; })->rows;
-            rows.emplace_back(key, value);
-          }
-        }
-        ASSERT_TRUE(transaction->commit());
-      }
-      for (TableContent& table : expected)
-        if (table.table.name == "graph_meta") std::sort(table.rows.begin(), table.rows.end());  // keys are text
+      // Enough rows for several leaves and a branch, one value on a page of higher order.
+      Rows written;
+      for (int i = 0; i < 300; ++i)
+        written.emplace_back(fmt::format("round-{}-{:03}", round, i), std::string(i == 7 ? 20000 : 150 + i, static_cast<char>('a' + round)));
+      ASSERT_NO_FATAL_FAILURE(commit_graph_meta_rows(copy, written));
+      add_graph_meta_rows(expected, written);
       auto validated = validate(copy);
       ASSERT_TRUE(validated) << validated.error().text;
       SystemTablesOnDisk after = system_tables_on_disk(copy);
