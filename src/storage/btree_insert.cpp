@@ -17,26 +17,26 @@ std::span<uint8_t> block_of(uint8_t* data, PageNumber page) { return {data, page
 
 Error depth_error() { return Error::corrupted("B-tree deeper than the file allows (a page is referenced twice)"); }
 
-// Child of a branch whose key range holds `key`: the smallest i with key <= key[i], else m.
-size_t child_for_key(const BranchView& branch, std::string_view key, const EntryOrder& order) {
-  size_t low = 0, high = branch.key_count();
+// The first of the `count` ascending keys of `view` that is not below `key` (count if none).
+template <typename View>
+size_t first_not_below(const View& view, size_t count, std::string_view key, const EntryOrder& order) {
+  size_t low = 0, high = count;
   while (low < high) {
     size_t middle = (low + high) / 2;
-    if (order.compare(branch.key(middle), key) < 0) low = middle + 1;
+    if (order.compare(view.key(middle), key) < 0) low = middle + 1;
     else high = middle;
   }
   return low;
 }
 
+// Child of a branch whose key range holds `key`: the smallest i with key <= key[i], else m.
+size_t child_for_key(const BranchView& branch, std::string_view key, const EntryOrder& order) {
+  return first_not_below(branch, branch.key_count(), key, order);
+}
+
 // Position of the first entry whose key is not below `key`.
 size_t leaf_position(const LeafView& leaf, std::string_view key, const EntryOrder& order) {
-  size_t low = 0, high = leaf.count();
-  while (low < high) {
-    size_t middle = (low + high) / 2;
-    if (order.compare(leaf.key(middle), key) < 0) low = middle + 1;
-    else high = middle;
-  }
-  return low;
+  return first_not_below(leaf, leaf.count(), key, order);
 }
 
 }  // namespace
