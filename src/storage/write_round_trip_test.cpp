@@ -168,6 +168,14 @@ void write_random_rows(Database& database, Model& model, size_t count, uint64_t 
   ASSERT_TRUE(committed) << committed.error().text;
 }
 
+// Reopens the file: the library's quick path serves it (no full repair) and it holds the model.
+void expect_reopens_with(const std::string& path, const Model& model) {
+  auto database = Database::open(path);
+  ASSERT_TRUE(database) << database.error().text;
+  EXPECT_FALSE(database->needs_full_repair());
+  expect_content(*database, model);
+}
+
 struct BudgetScope {
   explicit BudgetScope(size_t budget) { detail::dirty_page_budget = budget; }
   ~BudgetScope() { detail::dirty_page_budget = detail::default_dirty_page_budget; }
@@ -199,10 +207,7 @@ TEST(WriteRoundTrip, RandomRowsReadBackExactlyAcrossCommitsReopensAndSpills) {
   EXPECT_EQ(second->header.primary().transaction_id, first->header.primary().transaction_id + 2);
   EXPECT_EQ(second->user_tables.size(), test_tables().size());
   EXPECT_EQ(second->user_tables.at("empty").root, std::nullopt);
-  auto database = Database::open(path);
-  ASSERT_TRUE(database) << database.error().text;
-  EXPECT_FALSE(database->needs_full_repair());
-  expect_content(*database, model);
+  expect_reopens_with(path, model);
 }
 
 // A file whose header gives regions of 256 pages (1 MiB; the library makes such files with a
@@ -243,10 +248,7 @@ TEST(WriteRoundTrip, FilesOfManyRegionsReadBackExactly) {
   }
   auto second = validate(path);
   ASSERT_TRUE(second) << second.error().text;
-  auto database = Database::open(path);
-  ASSERT_TRUE(database) << database.error().text;
-  EXPECT_FALSE(database->needs_full_repair());
-  expect_content(*database, model);
+  expect_reopens_with(path, model);
 }
 
 }  // namespace
