@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,14 +46,8 @@ namespace {
 namespace fs = std::filesystem;
 using test_support::copy_fixture;
 using test_support::fixtures_dir;
+using test_support::file_bytes;
 using test_support::ScratchDir;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 struct RunResult {
   int status = -1;
@@ -68,7 +61,7 @@ std::optional<RunResult> run_dump(const fs::path& file, const ScratchDir& scratc
   fs::path out = scratch.path() / "dump.out", err = scratch.path() / "dump.err";
   std::string command = "'" + program.string() + "' '" + file.string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
   int status = std::system(command.c_str());
-  return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+  return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, file_bytes(out), file_bytes(err)};
 }
 
 std::vector<std::string> fixture_files() {
@@ -89,7 +82,7 @@ TEST(ReferenceFiles, DumpExactlyAsTheLibrarySeesThem) {
     auto result = run_dump(copy, scratch);
     if (!result) GTEST_SKIP() << "redb-dump is not built";
     EXPECT_EQ(result->status, 0) << name << ": " << result->err;
-    EXPECT_TRUE(result->out == read_file(fixtures_dir() / (name + ".dump.json"))) << name << " differs from its dump";
+    EXPECT_TRUE(result->out == file_bytes(fixtures_dir() / (name + ".dump.json"))) << name << " differs from its dump";
   }
 }
 
@@ -97,7 +90,7 @@ TEST(ReferenceFiles, OldFormatIsRefusedWithTheLibrarysText) {
   REQUIRE_FIXTURES();
   ScratchDir scratch;
   fs::path copy = copy_fixture("old-format/graph.redb", scratch.path());
-  std::string expected = read_file(fixtures_dir() / "old-format/graph.redb.redb3-open-error.txt");
+  std::string expected = file_bytes(fixtures_dir() / "old-format/graph.redb.redb3-open-error.txt");
   while (!expected.empty() && expected.back() == '\n') expected.pop_back();
   auto database = Database::open(copy.string());
   ASSERT_FALSE(database);
@@ -124,7 +117,7 @@ TEST(ReferenceFiles, ReadingLeavesEveryFileByteForByteUnchanged) {
   for (const std::string& name : fixture_files()) {
     ScratchDir scratch;
     fs::path copy = copy_fixture(name, scratch.path());
-    const std::string before = read_file(copy);
+    const std::string before = file_bytes(copy);
     {
       auto database = Database::open(copy.string());
       ASSERT_TRUE(database) << name;
@@ -142,7 +135,7 @@ TEST(ReferenceFiles, ReadingLeavesEveryFileByteForByteUnchanged) {
         }
       }
     }
-    EXPECT_TRUE(read_file(copy) == before) << name << " was modified by reading it";
+    EXPECT_TRUE(file_bytes(copy) == before) << name << " was modified by reading it";
   }
 }
 
@@ -284,7 +277,7 @@ TEST(ReferenceFiles, ScanningAllocatesNothingPerRecord) {
 
 TEST(OpenFile, RefusesWhatIsNotADatabaseWithTheLibrarysTexts) {
   REQUIRE_FIXTURES();
-  const std::string valid = read_file(fixtures_dir() / "reference-write/graph.redb");
+  const std::string valid = file_bytes(fixtures_dir() / "reference-write/graph.redb");
   auto with = [&](size_t offset, std::string bytes) {
     std::string changed = valid;
     changed.replace(offset, bytes.size(), bytes);
@@ -343,7 +336,7 @@ TEST(OpenFile, ASecondOpenOfTheSameFileFindsItLocked) {
 
 TEST(OpenFile, WholePagesPastTheLayoutAreARecoveryNotAnError) {
   REQUIRE_FIXTURES();
-  std::string longer = read_file(fixtures_dir() / "reference-write/graph.redb") + std::string(4096, '\x5a');
+  std::string longer = file_bytes(fixtures_dir() / "reference-write/graph.redb") + std::string(4096, '\x5a');
   auto database = Database::open_file(std::make_unique<testing::MemoryFile>(std::vector<uint8_t>(longer.begin(), longer.end())));
   ASSERT_TRUE(database) << database.error().text;
   // The closing commit left a current allocator state, so the library takes its quick path.

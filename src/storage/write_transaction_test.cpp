@@ -7,7 +7,6 @@
 #include <cstring>
 #include <functional>
 #include <set>
-#include <sstream>
 
 #include "btree_insert.h"
 #include "little_endian.h"
@@ -24,14 +23,8 @@ namespace redb {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::file_bytes;
 using test_support::ScratchDir;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // Every user table with its stored types and rows, read through the public interface.
 struct TableContent {
@@ -238,7 +231,7 @@ TEST(WriteValidator, RejectsDamagedFiles) {
   write_scenario(path, Scenario::graph);
   auto validated = validate(path);
   ASSERT_TRUE(validated) << validated.error().text;
-  const std::string original = read_file(path);
+  const std::string original = file_bytes(path);
   PageNumber nodes_root = validated->user_tables.at("nodes").root->root;
   uint64_t nodes_offset = validated->header.layout.page_offset(nodes_root.region, nodes_root.index, nodes_root.order);
   struct Case {
@@ -278,7 +271,7 @@ TEST(CreateDatabase, AFreshFileIsAValidEmptyDatabaseAndCreateOpensExistingOnes) 
   EXPECT_EQ(validated->system_tables.size(), 4u);
 
   write_scenario(dir.path() / "graph-0.redb", Scenario::graph);
-  std::string before = read_file(dir.path() / "graph-0.redb");
+  std::string before = file_bytes(dir.path() / "graph-0.redb");
   {
     // create on a database opens it; only reading it writes nothing.
     auto database = Database::create((dir.path() / "graph-0.redb").string());
@@ -288,7 +281,7 @@ TEST(CreateDatabase, AFreshFileIsAValidEmptyDatabaseAndCreateOpensExistingOnes) 
     ASSERT_FALSE(locked);
     EXPECT_EQ(locked.error().text, "Database already open. Cannot acquire lock.");
   }
-  EXPECT_TRUE(read_file(dir.path() / "graph-0.redb") == before);
+  EXPECT_TRUE(file_bytes(dir.path() / "graph-0.redb") == before);
 
   for (std::string content : {std::string("x"), std::string(5000, '\0'), std::string("not a database at all")}) {
     fs::path other = dir.path() / "other";
@@ -296,7 +289,7 @@ TEST(CreateDatabase, AFreshFileIsAValidEmptyDatabaseAndCreateOpensExistingOnes) 
     auto refused = Database::create(other.string());
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().text, "I/O error: invalid data");
-    EXPECT_TRUE(read_file(other) == content);  // never overwritten
+    EXPECT_TRUE(file_bytes(other) == content);  // never overwritten
   }
 }
 
@@ -304,7 +297,7 @@ TEST(WriteTransaction, AbortLeavesNothingOfItselfInTheFile) {
   ScratchDir dir;
   fs::path path = dir.path() / "graph.redb";
   write_scenario(path, Scenario::graph);
-  std::string before = read_file(path);
+  std::string before = file_bytes(path);
   {
     detail::dirty_page_budget = 64 << 10;  // spill to the file while the transaction runs
     auto database = Database::open(path.string());
@@ -320,7 +313,7 @@ TEST(WriteTransaction, AbortLeavesNothingOfItselfInTheFile) {
   }
   // Spilled pages lie in what was free space and the growth is cut back: the committed state
   // is intact and the file as long as its layout.
-  std::string after = read_file(path);
+  std::string after = file_bytes(path);
   ASSERT_EQ(after.size(), before.size());
   EXPECT_TRUE(after.substr(0, 4096) == before.substr(0, 4096));
   auto validated = validate(path);

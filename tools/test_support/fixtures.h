@@ -31,6 +31,9 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
+// The whole contents of the file at `path`; empty when it cannot be read.
+std::string file_bytes(const std::filesystem::path& path);
+
 // Copies a reference file into `dir` (writable) and returns the copy's path.
 std::filesystem::path copy_fixture(const std::string& relative, const std::filesystem::path& dir);
 

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +19,7 @@
 #include "server/persistence/shard_migrate.h"
 #include "server/persistence/shard_schema.h"
 #include "storage/redb.h"
+#include "test_support/fixtures.h"
 
 namespace shard_migrate::testing {
 
@@ -145,12 +145,7 @@ inline std::string table_open_error(const std::string& path, const redb::TableDe
   return table ? "" : table.error().text;
 }
 
-inline std::string file_bytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using test_support::file_bytes;
 
 // Whole-file contents of every regular file directly in `dir`, by name.
 inline std::map<std::string, std::string> snapshot_files(const std::filesystem::path& dir) {
