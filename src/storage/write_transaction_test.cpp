@@ -643,25 +643,17 @@ TEST(WriteIntoExistingFiles, DataPagesACommitAllocatesAreListedWhileASavepointEx
         kept = after.allocated;
 
         // The savepoint's trees are still allocated and read back intact.
-        auto file = open_locked_file(copy.string(), OpenMode::existing);
-        ASSERT_TRUE(file);
-        auto state = detail::rebuild_allocator(**file, after.header.layout, after.header.primary());
+        testing::OpenedFile opened = testing::open_raw(copy);
+        ASSERT_TRUE(opened.file);
+        auto state = detail::rebuild_allocator(*opened.file, after.header.layout, after.header.primary());
         ASSERT_TRUE(state) << state.error().text;
-        detail::PageSource source{file->get(), after.header.layout, after.header.layout.length()};
         for (const BtreeHeader& root : after.savepoint_user_roots) {
-          auto check = detail::verify_table_tree(source, root);
+          auto check = detail::verify_table_tree(opened.source(), root);
           ASSERT_TRUE(check) << check.error().text;
           EXPECT_EQ(*check, detail::TreeCheck::intact);
         }
-        for (const BtreeHeader& root : library.savepoint_user_roots) {
-          detail::PageCache reader(**file, after.header.layout, 0);
-          auto walked = detail::visit_tree_pages(reader, root.root, detail::table_tree_widths, false,
-                                                 [&](PageNumber page, std::span<const uint8_t>) -> Status {
-                                                   EXPECT_FALSE(state->is_free(page));
-                                                   return {};
-                                                 });
-          EXPECT_TRUE(walked);
-        }
+        for (const BtreeHeader& root : library.savepoint_user_roots)
+          for (PageNumber page : testing::pages_of_user_tree(opened, root)) EXPECT_FALSE(state->is_free(page));
       }
       auto reopened = Database::open(copy.string());
       ASSERT_TRUE(reopened) << reopened.error().text;
