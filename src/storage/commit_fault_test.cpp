@@ -53,10 +53,6 @@ Result<Content> content_of_image(std::vector<uint8_t> image) {
   return content_of(*database);
 }
 
-testing::WriteValidator::KeyOrder text_order(const StoredDefinition&) {
-  return [](std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; };
-}
-
 uint64_t layout_length_of(const std::vector<uint8_t>& image) {
   auto header = parse_super_header(std::span(image).first<super_header_size>());
   return header ? header->layout.length() : 0;
@@ -152,7 +148,7 @@ TEST(CommitCrash, EveryCutLeavesThePreviousOrTheNewCommit) {
         ASSERT_TRUE(content) << content.error().text;
         EXPECT_EQ(*content, next);
         FaultFile file(disk_with(disk->current));
-        auto validated = testing::WriteValidator(file, text_order).run();
+        auto validated = testing::WriteValidator(file, testing::every_table_in_bytes_order).run();
         EXPECT_TRUE(validated) << validated.error().text;
         break;
       }
@@ -192,7 +188,7 @@ TEST(CommitCrash, EveryCutLeavesThePreviousOrTheNewCommit) {
               ASSERT_TRUE(transaction->commit());
             }
             FaultFile written(disk_with(longer->current));
-            auto validated = testing::WriteValidator(written, text_order).run();
+            auto validated = testing::WriteValidator(written, testing::every_table_in_bytes_order).run();
             EXPECT_TRUE(validated) << validated.error().text;
             Content after = next;
             after["graph_meta"]["graph-after"] = "after";
@@ -202,7 +198,7 @@ TEST(CommitCrash, EveryCutLeavesThePreviousOrTheNewCommit) {
             image.resize(layout_length);
           }
           FaultFile file(disk_with(image));
-          auto validated = testing::WriteValidator(file, text_order).run();
+          auto validated = testing::WriteValidator(file, testing::every_table_in_bytes_order).run();
           EXPECT_TRUE(validated) << validated.error().text;
         } else {
           ADD_FAILURE() << "neither the previous nor the new commit";

@@ -125,9 +125,7 @@ TEST(ReadIsolation, ReadersKeepTheirCommitThroughLaterWritesAndItsPagesAreReused
     auto validated_disk = std::make_shared<FaultDisk>();
     validated_disk->durable = validated_disk->current = disk->current;
     FaultFile file(validated_disk);
-    auto validated = testing::WriteValidator(file, [](const StoredDefinition&) {
-      return [](std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; };
-    }).run();
+    auto validated = testing::WriteValidator(file, testing::every_table_in_bytes_order).run();
     EXPECT_TRUE(validated) << validated.error().text;
   }
 }

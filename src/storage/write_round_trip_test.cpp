@@ -99,17 +99,14 @@ std::pair<std::string, std::string> random_row(size_t index, std::mt19937_64& ra
   }
 }
 
-testing::WriteValidator::KeyOrder key_order_by_name(const StoredDefinition& stored) {
-  for (const TestTable& table : test_tables())
-    if (table.key.stored_name() == stored.key_type)
-      return [type = table.key](std::string_view a, std::string_view b) { return type.compare(a, b); };
-  return [](std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; };
-}
-
+// Validates with the key order of the test tables, by stored key type.
 Result<testing::ValidatedFile> validate(const std::string& path) {
-  auto file = open_locked_file(path, OpenMode::existing);
-  if (!file) return std::unexpected(file.error());
-  return testing::WriteValidator(**file, key_order_by_name).run();
+  static const auto key_order = [] {
+    std::vector<TypeDesc> key_types;
+    for (const TestTable& table : test_tables()) key_types.push_back(table.key);
+    return testing::key_order_by_type(std::move(key_types));
+  }();
+  return testing::validate_file(path, key_order);
 }
 
 // Reads every test table back through a read transaction and compares with the model.

@@ -61,22 +61,13 @@ std::vector<TableContent> content_of(const fs::path& path) {
   return database ? content_of(*database) : std::vector<TableContent>{};
 }
 
-// Key order of the tables the tests write, by stored key type (bytes order otherwise).
-testing::WriteValidator::KeyOrder schema_key_order(const StoredDefinition& stored) {
-  static const std::vector<TypeDesc> types = {
-      TypeDesc::tuple({Scalar::str, Scalar::str}), TypeDesc::tuple({Scalar::str, Scalar::str, Scalar::str, Scalar::u32}),
-      TypeDesc::tuple({Scalar::str, Scalar::u64}), TypeDesc::tuple({Scalar::u64, Scalar::u64}),
-      TypeDesc::tuple({Scalar::u64, Scalar::str}), TypeDesc::scalar(Scalar::u64),
-      TypeDesc::scalar(Scalar::u32)};
-  for (const TypeDesc& type : types)
-    if (type.stored_name() == stored.key_type)
-      return [type](std::string_view a, std::string_view b) { return type.compare(a, b); };
-  return [](std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; };
-}
+// Validates with the key order of the tables the tests write, by stored key type.
 Result<testing::ValidatedFile> validate(const fs::path& path) {
-  auto file = open_locked_file(path.string(), OpenMode::existing);
-  if (!file) return std::unexpected(file.error());
-  return testing::WriteValidator(**file, schema_key_order).run();
+  static const auto key_order = testing::key_order_by_type(
+      {TypeDesc::tuple({Scalar::str, Scalar::str}), TypeDesc::tuple({Scalar::str, Scalar::str, Scalar::str, Scalar::u32}),
+       TypeDesc::tuple({Scalar::str, Scalar::u64}), TypeDesc::tuple({Scalar::u64, Scalar::u64}),
+       TypeDesc::tuple({Scalar::u64, Scalar::str}), TypeDesc::scalar(Scalar::u64), TypeDesc::scalar(Scalar::u32)});
+  return testing::validate_file(path.string(), key_order);
 }
 
 const TableDefinition nodes{"nodes", TypeDesc::tuple({Scalar::str, Scalar::str}), TypeDesc::scalar(Scalar::bytes)};

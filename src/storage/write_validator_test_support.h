@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "allocator.h"
+#include "file.h"
 #include "header.h"
 #include "little_endian.h"
 #include "page_layout.h"
@@ -25,6 +26,9 @@ namespace redb::testing {
   do {                                                                   \
     if (auto status_ = (expression); !status_) return std::unexpected(status_.error()); \
   } while (0)
+
+// Keys compared byte by byte (the order of text and byte-string keys): -1, 0 or 1.
+inline int bytes_order(std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; }
 
 struct ValidatedFile {
   SuperHeader header;
@@ -61,7 +65,7 @@ class WriteValidator {
     if (header->secondary().transaction_id >= primary.transaction_id) return fail("secondary slot is not older");
     allocator_.emplace(layout_);
 
-    auto text = [](std::string_view a, std::string_view b) { return a.compare(b) < 0 ? -1 : a.compare(b) > 0; };
+    const KeyOrder text = bytes_order;
     recording_data_pages_ = true;
     if (primary.user_root)
       VALIDATOR_TRY(table_tree(*primary.user_root, text, result.user_tables, false, result));
@@ -219,5 +223,27 @@ class WriteValidator {
   std::set<uint64_t> data_pages_;         // raw page numbers
   std::vector<PageNumber> listed_as_allocated_;
 };
+
+// For a validator: every user table's keys in bytes order.
+inline WriteValidator::KeyOrder every_table_in_bytes_order(const StoredDefinition&) { return bytes_order; }
+
+// For a validator: a user table's keys in the order of the first of `key_types` with its stored
+// key type name, in bytes order when none has it.
+inline std::function<WriteValidator::KeyOrder(const StoredDefinition&)> key_order_by_type(std::vector<TypeDesc> key_types) {
+  return [key_types = std::move(key_types)](const StoredDefinition& stored) -> WriteValidator::KeyOrder {
+    for (const TypeDesc& type : key_types)
+      if (type.stored_name() == stored.key_type)
+        return [type](std::string_view a, std::string_view b) { return type.compare(a, b); };
+    return bytes_order;
+  };
+}
+
+// Validates the file at `path`, opened locked as an existing file.
+inline Result<ValidatedFile> validate_file(const std::string& path,
+                                           std::function<WriteValidator::KeyOrder(const StoredDefinition&)> user_key_order) {
+  auto file = open_locked_file(path, OpenMode::existing);
+  if (!file) return std::unexpected(file.error());
+  return WriteValidator(**file, std::move(user_key_order)).run();
+}
 
 }  // namespace redb::testing
