@@ -69,7 +69,7 @@ CopyStatus build_destination_shard(const std::string& shard_path, uint64_t dest_
   if (auto durable = transaction->set_durability(redb::Durability::immediate); !durable)
     return std::unexpected(std::move(durable.error().text));
   // d. Open (and so create) the six graph tables.
-  auto tables = DestinationGraphTables::open(*transaction);
+  auto tables = open_destination_graph_tables(*transaction);
   if (!tables) return std::unexpected(std::move(tables.error()));
   // e. Copy the graph records routed to this shard.
   if (auto copied = copy_graph_tables(sources.all(), dest_index, requested_shards, shard_count, *tables,

@@ -1,7 +1,6 @@
 #include "server/persistence/graph_table_copy.h"
 
 #include <array>
-#include <cstdlib>
 
 #include "server/persistence/shard_schema.h"
 
@@ -34,26 +33,8 @@ void note_graph(std::string_view graph_identifier, GraphsSeen& graphs_seen, Grap
 
 }  // namespace
 
-std::expected<DestinationGraphTables, std::string> DestinationGraphTables::open(redb::WriteTransaction& transaction) {
-  DestinationGraphTables opened;
-  opened.tables_.reserve(graph_tables.size());
-  for (const redb::TableDefinition* definition : graph_tables) {
-    auto table = transaction.open_table(*definition);
-    if (!table) return std::unexpected(std::move(table.error().text));  // `opened` releases the others
-    opened.tables_.push_back(std::move(*table));
-  }
-  return opened;
-}
-
-redb::Table& DestinationGraphTables::table(const redb::TableDefinition& definition) {
-  for (size_t i = 0; i < graph_tables.size(); ++i) {
-    if (graph_tables[i]->name == definition.name) return tables_.at(i);
-  }
-  std::abort();  // not a graph table: a programming error
-}
-
-void DestinationGraphTables::close() {
-  while (!tables_.empty()) tables_.pop_back();
+std::expected<DestinationGraphTables, std::string> open_destination_graph_tables(redb::WriteTransaction& transaction) {
+  return OpenTables::open(transaction, graph_tables);
 }
 
 CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t dest_index, uint64_t requested_shards,

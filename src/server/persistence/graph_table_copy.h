@@ -36,23 +36,10 @@ struct GraphCounters {
 
 // The six graph tables of one destination shard, open on its write transaction in the order
 // nodes, edges, ledger, semantic_store, graph_meta, audit_chain; released latest first.
-class DestinationGraphTables {
- public:
-  // Opens (creating) the six tables; fails with the library's text, releasing those opened.
-  static std::expected<DestinationGraphTables, std::string> open(redb::WriteTransaction& transaction);
-  DestinationGraphTables(DestinationGraphTables&&) = default;
-  DestinationGraphTables& operator=(DestinationGraphTables&&) = delete;
-  ~DestinationGraphTables() { close(); }
+using DestinationGraphTables = OpenTables;
 
-  // The open table of that definition (one of the six graph-table constants).
-  redb::Table& table(const redb::TableDefinition& definition);
-  // Releases the tables in reverse order of opening; afterwards none is open.
-  void close();
-
- private:
-  DestinationGraphTables() = default;
-  std::vector<redb::Table> tables_;  // in opening order
-};
+// Opens (creating) the six graph tables of a destination shard; fails with the library's text.
+std::expected<DestinationGraphTables, std::string> open_destination_graph_tables(redb::WriteTransaction& transaction);
 
 // Copies into shard `dest_index` every graph record of every source (in discovery order) whose
 // identifier routes there under `requested_shards` and `shard_count` (the clamped count), and
