@@ -198,6 +198,12 @@ TEST(MigrateInPlace, DiscoveryFailureTouchesNothing) {
   ASSERT_FALSE(report);
   EXPECT_EQ(report.error(), "no redb shard files (graph.redb / graph-<n>.redb) found under " + persist.str() + "/");
   EXPECT_TRUE(fs::is_empty(persist.path()));
+
+  // A persist directory that does not exist cannot be locked; discovery reports it.
+  auto missing = migrate_in_place(persist.str() + "/none", 2, file_system);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), "no redb shard files (graph.redb / graph-<n>.redb) found under " + persist.str() + "/none");
+  EXPECT_TRUE(fs::is_empty(persist.path()));
 }
 
 TEST(MigrateInPlace, BuildFailureLeavesOldFilesInPlaceAndNoBackup) {
