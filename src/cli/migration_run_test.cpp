@@ -13,6 +13,7 @@
 #include "server/persistence/shard_migrate.h"
 #include "server/persistence/shard_schema.h"
 #include "storage/redb.h"
+#include "test_support/damage.h"
 #include "test_support/fixtures.h"
 
 namespace {
@@ -178,6 +179,38 @@ TEST_F(MigrationRun, AResultLineThatCannotBeWrittenIsAnInternalFaultAfterAComple
       EXPECT_EQ(outcome.standard_error, "");
     }
     EXPECT_EQ(table_lengths(at(c.name)), complete);
+  }
+}
+
+// A source that is damaged where the run looks its tables up fails the run with the storage
+// text and exit status 1; in place, the old file stays where it was and nothing is swapped.
+TEST(DamagedSourceRun, FailsWithTheStorageTextAndLeavesTheOldFileInPlace) {
+  REQUIRE_FIXTURES();
+  struct Case {
+    const char* label;
+    void (*damage)(const fs::path&);
+    std::string error;
+  };
+  const Case cases[] = {
+      {"table tree past the end of the file", test_support::point_table_tree_past_end,
+       "I/O error: failed to fill whole buffer"},
+      {"damaged nodes definition",
+       [](const fs::path& path) { test_support::damage_table_definition(path, "\x03(&str,&str)\x01"); },
+       "DB corrupted: definition of table 'nodes': type name with unknown classification byte 9"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    test_support::ScratchDir store;
+    const fs::path source = test_support::copy_fixture("reference-write/graph.redb", store.path());
+    c.damage(source);
+    const std::string before = test_support::file_bytes(source);
+    const Outcome outcome = run_program({"--persist-dir", store.str(), "--shards", "2"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.standard_output, "");
+    EXPECT_EQ(outcome.standard_error, "migration FAILED: " + c.error + "\n");
+    EXPECT_EQ(test_support::file_bytes(source), before);
+    // The partly built layout stays in the temporary directory; there is no backup directory.
+    EXPECT_EQ(file_names(store.path()), (std::vector<std::string>{".shard-migrate-tmp", "graph.redb"}));
   }
 }
 

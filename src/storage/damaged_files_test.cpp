@@ -44,7 +44,8 @@ std::string drain(Result<TableScan> scan, size_t* rows = nullptr) {
 }
 
 // Opens `file` and reads all of it: the stored tables, then each schema table through its
-// definition (skipping absent and mismatched ones). The first error's text, or "".
+// definition (skipping absent and mismatched ones, the table errors of a healthy file). The
+// first error's text, or "".
 std::string read_everything(std::span<const uint8_t> file, bool stored_scans = true) {
   auto database = Database::open_file(MemoryFile::view(file));
   if (!database) return database.error().text;
@@ -59,7 +60,7 @@ std::string read_everything(std::span<const uint8_t> file, bool stored_scans = t
   for (const TableDefinition& definition : schema) {
     auto table = transaction->open_table(definition);
     if (!table) {
-      if (table.error().text.starts_with("DB corrupted") || table.error().text.starts_with("I/O")) return table.error().text;
+      if (table.error().kind == Error::Kind::storage) return table.error().text;
       continue;
     }
     if (auto error = drain(table->scan()); !error.empty()) return error;

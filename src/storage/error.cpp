@@ -18,4 +18,6 @@ Error Error::io_message(const std::string& message) { return Error{"I/O error: "
 
 Error Error::corrupted(const std::string& what) { return Error{"DB corrupted: " + what}; }
 
+Error Error::table(std::string text) { return Error{std::move(text), Kind::table}; }
+
 }  // namespace redb

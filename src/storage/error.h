@@ -8,7 +8,13 @@
 namespace redb {
 
 struct Error {
+  // What failed. `table`: a table error of its own, which a healthy file gives too: the table
+  // is absent, already exists or is open, or is stored as another kind or with other types or
+  // another definition. `storage`: everything else (damage, I/O, a closed database, ...).
+  enum class Kind { storage, table };
+
   std::string text;  // display text, no trailing newline
+  Kind kind = Kind::storage;
 
   // "I/O error: {system message} (os error {n})"
   static Error io_errno(int errnum);
@@ -16,6 +22,8 @@ struct Error {
   static Error io_message(const std::string& message);
   // "DB corrupted: {what}"
   static Error corrupted(const std::string& what);
+  // A table error of its own (kind `table`) with that display text.
+  static Error table(std::string text);
 };
 
 template <class T>

@@ -23,7 +23,7 @@ Result<std::optional<StoredDefinition>> find_definition(const detail::ReadSnapsh
   return std::optional<StoredDefinition>(std::move(*definition));
 }
 
-Error does_not_exist(std::string_view name) { return Error{fmt::format("Table '{}' does not exist", name)}; }
+Error does_not_exist(std::string_view name) { return Error::table(fmt::format("Table '{}' does not exist", name)); }
 
 }  // namespace
 

@@ -31,8 +31,8 @@ std::string width_text(std::optional<uint32_t> width) {
 }
 
 Error definition_changed(std::string_view type_name, std::optional<uint32_t> width, uint32_t alignment) {
-  return Error{fmt::format("Current definition of {} does not match stored definition (width={}, alignment={})",
-                           type_name, width_text(width), alignment)};
+  return Error::table(fmt::format("Current definition of {} does not match stored definition (width={}, alignment={})",
+                                  type_name, width_text(width), alignment));
 }
 
 }  // namespace
@@ -109,8 +109,8 @@ RequestedTypes requested_types(const TableDefinition& definition, TableKind kind
 Status check_table_match(const StoredDefinition& stored, std::string_view table_name, const RequestedTypes& requested) {
   if (stored.kind != requested.kind) {
     if (stored.kind == TableKind::multimap)
-      return std::unexpected(Error{fmt::format("{} is a multimap table", table_name)});
-    return std::unexpected(Error{fmt::format("{} is not a multimap table", table_name)});
+      return std::unexpected(Error::table(fmt::format("{} is a multimap table", table_name)));
+    return std::unexpected(Error::table(fmt::format("{} is not a multimap table", table_name)));
   }
   if (stored.key_alignment != 1)
     return std::unexpected(definition_changed(stored.key_type_name(), stored.fixed_key_width, stored.key_alignment));
@@ -118,8 +118,8 @@ Status check_table_match(const StoredDefinition& stored, std::string_view table_
     return std::unexpected(
         definition_changed(stored.value_type_name(), stored.fixed_value_width, stored.value_alignment));
   if (stored.key_type != requested.key_type || stored.value_type != requested.value_type)
-    return std::unexpected(Error{fmt::format("{} is of type Table<{}, {}>", table_name, stored.key_type_name(),
-                                             stored.value_type_name())});
+    return std::unexpected(Error::table(
+        fmt::format("{} is of type Table<{}, {}>", table_name, stored.key_type_name(), stored.value_type_name())));
   if (stored.fixed_key_width != requested.key_width)
     return std::unexpected(definition_changed(StoredDefinition::without_classification(requested.key_type), stored.fixed_key_width,
                                               stored.key_alignment));

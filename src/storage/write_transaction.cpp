@@ -67,7 +67,8 @@ Result<size_t> WriteState::open_table(const TableDefinition& definition) {
     TableState& table = tables[i];
     if (table.name != definition.name) continue;
     if (table.open)
-      return std::unexpected(Error{fmt::format("Table '{}' already opened at: {}", table.name, "this write transaction")});
+      return std::unexpected(
+          Error::table(fmt::format("Table '{}' already opened at: {}", table.name, "this write transaction")));
     if (auto match = check_table_match(table.stored, table.name, requested); !match)
       return std::unexpected(match.error());
     table.key_type = definition.key;

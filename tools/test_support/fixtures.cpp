@@ -36,6 +36,13 @@ std::string file_bytes(const fs::path& path) {
   return bytes.str();
 }
 
+void overwrite_file_bytes(const fs::path& path, size_t offset, std::string_view bytes) {
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!file) throw std::runtime_error("cannot overwrite bytes of " + path.string());
+}
+
 fs::path copy_fixture(const std::string& relative, const fs::path& dir) {
   fs::path source = fixtures_dir() / relative;
   fs::path target = dir / source.filename();

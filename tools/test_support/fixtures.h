@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace test_support {
 
@@ -33,6 +34,9 @@ class ScratchDir {
 
 // The whole contents of the file at `path`; empty when it cannot be read.
 std::string file_bytes(const std::filesystem::path& path);
+
+// Overwrites the bytes of the file at `path` from `offset` on with `bytes`, in place.
+void overwrite_file_bytes(const std::filesystem::path& path, size_t offset, std::string_view bytes);
 
 // Copies a reference file into `dir` (writable) and returns the copy's path.
 std::filesystem::path copy_fixture(const std::string& relative, const std::filesystem::path& dir);

@@ -1,7 +1,7 @@
-// A source record that does not decode under its table's types ends the run with the storage
-// text "DB corrupted: ..." and commits nothing of the shard being built. The damaged files are
-// copies of a reference file with one stored byte changed and the checksums above it
-// recomputed, so only the row's own validation can notice.
+// A damaged source ends the run with the storage text ("DB corrupted: ..." or "I/O error: ...")
+// and commits nothing of the shard being built: a record that does not decode under its
+// table's types, and a table that cannot be opened for a storage reason. Only the reasons a
+// healthy store may have (absent, other types or definition, multimap) skip a table.
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 #include "server/persistence/migration_test_support.h"
 #include "server/persistence/shard_migrate.h"
+#include "test_support/damage.h"
 #include "test_support/fixtures.h"
 
 namespace shard_migrate {
@@ -91,6 +92,39 @@ TEST(DamagedSource, UndecodableRecordEndsTheRunWithItsStorageText) {
         EXPECT_FALSE(fs::exists(dest / shard_file_name(1, shards)));
       }
     }
+  }
+}
+
+TEST(DamagedSource, TableThatFailsToOpenForAStorageReasonEndsTheRun) {
+  REQUIRE_FIXTURES();
+  struct Case {
+    const char* label;
+    void (*damage)(const fs::path&);
+    std::string error;
+  };
+  const Case cases[] = {
+      {"table tree past the end of the file", test_support::point_table_tree_past_end,
+       "I/O error: failed to fill whole buffer"},
+      {"damaged nodes definition",
+       [](const fs::path& path) { test_support::damage_table_definition(path, "\x03(&str,&str)\x01"); },
+       "DB corrupted: definition of table 'nodes': type name with unknown classification byte 9"},
+      {"damaged raft_log definition",
+       [](const fs::path& path) { test_support::damage_table_definition(path, "\x01(u64,u64)\x01"); },
+       "DB corrupted: definition of table 'raft_log': type name with unknown classification byte 9"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir scratch;
+    fs::path source = test_support::copy_fixture("reference-write/graph.redb", scratch.path());
+    c.damage(source);
+    std::string before = file_bytes(source);
+    fs::path dest = scratch.path() / "dest";
+    auto report = migrate_shards_into(scratch.str(), dest.string(), 2);
+    ASSERT_FALSE(report);
+    EXPECT_EQ(report.error(), c.error);
+    EXPECT_EQ(file_bytes(source), before);
+    EXPECT_EQ(table_open_error((dest / "graph-0.redb").string(), nodes_table), "Table 'nodes' does not exist");
+    EXPECT_FALSE(fs::exists(dest / "graph-1.redb"));
   }
 }
 

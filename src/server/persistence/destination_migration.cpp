@@ -14,6 +14,7 @@
 
 #include "server/persistence/global_table_copy.h"
 #include "server/persistence/graph_table_copy.h"
+#include "server/persistence/in_place_migration.h"
 #include "server/persistence/migration_texts.h"
 #include "server/persistence/shard_files.h"
 #include "storage/redb.h"
@@ -96,6 +97,11 @@ MigrationResult migrate_shards_into(const std::string& persist_dir, const std::s
                                     FileSystem& file_system) {
   // 1. Clamp. `shards` itself stays the input of naming and routing.
   const uint64_t shard_count = std::max<uint64_t>(shards, 1);
+
+  // A store whose in-place swap was interrupted is split between the persist and the backup
+  // directory: refuse it, touching nothing.
+  if (file_system.entry_exists(join_path(persist_dir, swap_journal_name)))
+    return std::unexpected(interrupted_swap_refused_text(persist_dir));
 
   // 2. Discover the sources.
   auto source_paths = discover_shard_files(persist_dir);

@@ -1,8 +1,8 @@
 // The file-system operations the migration performs outside the storage library: directory
-// creation, existence tests, renames, directory syncs, tree removal and the wall clock that
-// names the backup directory. Production uses `system_file_system()`; tests substitute an
-// implementation that fails chosen calls. Failures carry the system's text
-// "{message} (os error {n})", naming no path.
+// creation, existence tests, small whole files (the swap journal), renames, removals,
+// directory syncs and the wall clock that names the backup directory. Production uses
+// `system_file_system()`; tests substitute an implementation that fails chosen calls.
+// Failures carry the system's text "{message} (os error {n})", naming no path.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +23,17 @@ class FileSystem {
   virtual bool exists(const std::string& path) = 0;
   // Whether a directory entry of that name exists, without following a final symbolic link.
   virtual bool entry_exists(const std::string& path) = 0;
+  // Creates (or truncates) the file `path` with `contents` and makes its contents durable
+  // (fsync of the file; its directory entry needs a sync of the directory).
+  virtual FileSystemStatus write_file(const std::string& path, const std::string& contents) = 0;
+  // The whole contents of the file `path`.
+  virtual std::expected<std::string, std::string> read_file(const std::string& path) = 0;
   // rename(2): replaces an existing object of the target name.
   virtual FileSystemStatus rename(const std::string& from, const std::string& to) = 0;
-  // Makes the entries of a directory durable (fsync of the directory).
+  // unlink(2) of a file.
+  virtual FileSystemStatus remove_file(const std::string& path) = 0;
+  // Makes the entries of a directory durable (fsync of the directory). A directory that may be
+  // searched but not read cannot be opened for that: every file system is synced instead.
   virtual FileSystemStatus sync_directory(const std::string& path) = 0;
   // Removes a directory with everything below it, or a symbolic link itself; never follows a
   // link. Fails (removing nothing) on an absent path or any other kind of object.
@@ -40,7 +48,7 @@ FileSystem& system_file_system();
 // An exclusive, non-blocking flock held on a directory until destruction.
 class DirectoryLock {
  public:
-  enum class Outcome { locked, unsupported, held_elsewhere };
+  enum class Outcome { locked, unlocked, held_elsewhere };
 
   DirectoryLock(DirectoryLock&& other) noexcept : descriptor_(other.descriptor_), outcome_(other.outcome_) {
     other.descriptor_ = -1;
@@ -48,9 +56,11 @@ class DirectoryLock {
   DirectoryLock& operator=(DirectoryLock&&) = delete;
   ~DirectoryLock();
 
-  // Locks `path` itself (no file is created). A file system without lock support gives
-  // `unsupported` and no lock; a lock held by another open gives `held_elsewhere`. Fails with
-  // the system's text when the directory cannot be opened or the lock fails otherwise.
+  // Locks `path` itself (no file is created). A lock held by another open gives
+  // `held_elsewhere`. `unlocked`, holding nothing: the file system has no locks, or the
+  // directory cannot be opened because it may not be read (it may still be written and
+  // searched) or does not exist (discovery then reports it). Fails with the system's text
+  // when the directory cannot be opened or the lock fails otherwise.
   static std::expected<DirectoryLock, std::string> acquire(const std::string& path);
   Outcome outcome() const { return outcome_; }
 

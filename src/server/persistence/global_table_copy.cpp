@@ -18,9 +18,11 @@ std::expected<uint64_t, std::string> copy_global_tables(std::span<const redb::Da
     auto transaction = source.begin_read();
     if (!transaction) return std::unexpected(std::move(transaction.error().text));
     for (const redb::TableDefinition* definition : global_tables) {
-      // Absent, or stored under another definition or kind: this table of this source is skipped.
+      // Absent, or stored under another definition or kind: this table of this source is
+      // skipped. Damage or an I/O error while it is looked up fails the run.
       auto table = transaction->open_table(*definition);
-      if (!table) continue;
+      if (!table && table.error().kind == redb::Error::Kind::table) continue;
+      if (!table) return std::unexpected(std::move(table.error().text));
       if (auto copied = copy_rows(*table, destination->table(*definition), every_row, count_row); !copied)
         return std::unexpected(std::move(copied.error()));
     }

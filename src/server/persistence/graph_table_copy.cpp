@@ -48,9 +48,11 @@ CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t d
     auto transaction = source.begin_read();
     if (!transaction) return std::unexpected(std::move(transaction.error().text));
     for (const GraphTableVisit& visit : visit_order) {
-      // Absent, or stored under another definition or kind: this table of this source is skipped.
+      // Absent, or stored under another definition or kind: this table of this source is
+      // skipped. Damage or an I/O error while it is looked up fails the run.
       auto table = transaction->open_table(*visit.definition);
-      if (!table) continue;
+      if (!table && table.error().kind == redb::Error::Kind::table) continue;
+      if (!table) return std::unexpected(std::move(table.error().text));
       redb::Table& destination = dest.table(*visit.definition);
       CopyStatus copied;
       if (visit.counter == nullptr) {

@@ -13,6 +13,9 @@ namespace shard_migrate {
 
 inline constexpr std::string_view temporary_dir_name = ".shard-migrate-tmp";
 inline constexpr std::string_view backup_dir_prefix = ".shard-migrate-backup-";
+// The journal of a swap in progress; while it exists the store is split and only an in-place
+// run, which finishes the swap first, may use the persist directory.
+inline constexpr std::string_view swap_journal_name = ".shard-migrate-swap";
 inline constexpr std::string_view event_target = "quorvane_graph::server::persistence::shard_migrate";
 
 MigrationResult migrate_in_place(const std::string& persist_dir, uint64_t shards, FileSystem& file_system);

@@ -4,13 +4,17 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <set>
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "server/persistence/destination_migration.h"
 #include "server/persistence/migration_test_support.h"
 #include "server/persistence/shard_files.h"
 #include "server/persistence/shard_schema.h"
@@ -27,11 +31,18 @@ using test_support::ScratchDir;
 // The real file system with a fixed clock, failing one chosen call with EIO.
 class FaultyFileSystem final : public FileSystem {
  public:
-  enum class Operation { make_directories, rename, sync_directory };
+  enum class Operation { make_directories, write_file, rename, remove_file, sync_directory };
+  static constexpr Operation every_operation[] = {Operation::make_directories, Operation::write_file,
+                                                  Operation::rename, Operation::remove_file,
+                                                  Operation::sync_directory};
 
   explicit FaultyFileSystem(uint64_t clock_seconds = 1700000000) : clock_seconds_(clock_seconds) {}
   // Fails the `nth` call (1-based) of `operation`.
   void fail(Operation operation, int nth) { failure_ = {operation, nth}; }
+  // Whether the chosen failure was injected.
+  bool failed() const { return failed_; }
+  // Runs `action` when the clock is read (after the new layout is built, before the swap).
+  void on_clock_read(std::function<void()> action) { on_clock_read_ = std::move(action); }
 
   FileSystemStatus make_directories(const std::string& path) override {
     if (should_fail(Operation::make_directories)) return injected();
@@ -39,28 +50,44 @@ class FaultyFileSystem final : public FileSystem {
   }
   bool exists(const std::string& path) override { return real().exists(path); }
   bool entry_exists(const std::string& path) override { return real().entry_exists(path); }
+  FileSystemStatus write_file(const std::string& path, const std::string& contents) override {
+    if (should_fail(Operation::write_file)) return injected();
+    return real().write_file(path, contents);
+  }
+  std::expected<std::string, std::string> read_file(const std::string& path) override { return real().read_file(path); }
   FileSystemStatus rename(const std::string& from, const std::string& to) override {
     if (should_fail(Operation::rename)) return injected();
     return real().rename(from, to);
+  }
+  FileSystemStatus remove_file(const std::string& path) override {
+    if (should_fail(Operation::remove_file)) return injected();
+    return real().remove_file(path);
   }
   FileSystemStatus sync_directory(const std::string& path) override {
     if (should_fail(Operation::sync_directory)) return injected();
     return real().sync_directory(path);
   }
   FileSystemStatus remove_tree(const std::string& path) override { return real().remove_tree(path); }
-  uint64_t wall_clock_seconds() override { return clock_seconds_; }
+  uint64_t wall_clock_seconds() override {
+    if (on_clock_read_) on_clock_read_();
+    return clock_seconds_;
+  }
 
  private:
   static FileSystem& real() { return system_file_system(); }
   static std::unexpected<std::string> injected() { return std::unexpected(std::string("Input/output error (os error 5)")); }
   bool should_fail(Operation operation) {
     if (!failure_ || failure_->first != operation) return false;
-    return ++calls_[static_cast<int>(operation)] == failure_->second;
+    if (++calls_[static_cast<int>(operation)] != failure_->second) return false;
+    failed_ = true;
+    return true;
   }
 
   uint64_t clock_seconds_;
   std::optional<std::pair<Operation, int>> failure_;
   std::map<int, int> calls_;
+  bool failed_ = false;
+  std::function<void()> on_clock_read_;
 };
 
 const std::string backup_name = ".shard-migrate-backup-1700000000";
@@ -171,6 +198,12 @@ TEST(MigrateInPlace, DiscoveryFailureTouchesNothing) {
   ASSERT_FALSE(report);
   EXPECT_EQ(report.error(), "no redb shard files (graph.redb / graph-<n>.redb) found under " + persist.str() + "/");
   EXPECT_TRUE(fs::is_empty(persist.path()));
+
+  // A persist directory that does not exist cannot be locked; discovery reports it.
+  auto missing = migrate_in_place(persist.str() + "/none", 2, file_system);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), "no redb shard files (graph.redb / graph-<n>.redb) found under " + persist.str() + "/none");
+  EXPECT_TRUE(fs::is_empty(persist.path()));
 }
 
 TEST(MigrateInPlace, BuildFailureLeavesOldFilesInPlaceAndNoBackup) {
@@ -188,31 +221,64 @@ TEST(MigrateInPlace, BuildFailureLeavesOldFilesInPlaceAndNoBackup) {
   EXPECT_EQ(names_in(persist.path()), (std::set<std::string>{".shard-migrate-tmp", "graph-0.redb", "graph-1.redb"}));
 }
 
-// Injected failures at every file-system step of a run from three old files to two new ones
-// whose names overlap the old ones. After each, every old file is intact in place or in the
-// backup directory, and the new layout is complete across the temporary and persist directory.
-TEST(MigrateInPlace, FailureAtEachSwapStepLosesNothing) {
+// The report of a run over a store that already has the layout of `expected`: every distinct
+// record is inserted once.
+MigrationReport layout_report(const ExpectedMigration& expected, uint64_t shards) {
+  auto rows = [&](const char* table) { return uint64_t(expected.merged.at(table).size()); };
+  return {shards,        shards,        rows("graph_meta"),     rows("nodes"),
+          rows("edges"), rows("ledger"), rows("semantic_store"), rows("audit_chain"),
+          rows("raft_log") + rows("raft_meta") + rows("xshard_prepare") + rows("xshard_decision")};
+}
+
+// Runs the same command again without faults, with the clock at `clock`: it succeeds with
+// `report`, and the live store holds every record of the original sources exactly once.
+void expect_rerun_finishes(const ScratchDir& persist, uint64_t shards, uint64_t clock, const MigrationReport& report,
+                           const ExpectedMigration& expected) {
+  FaultyFileSystem file_system(clock);
+  auto rerun = migrate_in_place(persist.str(), shards, file_system);
+  ASSERT_TRUE(rerun) << rerun.error();
+  EXPECT_EQ(*rerun, report);
+  EXPECT_FALSE(fs::exists(persist.path() / ".shard-migrate-swap"));
+  EXPECT_FALSE(fs::exists(persist.path() / ".shard-migrate-tmp"));
+  expect_layout(persist.str(), shards, expected);
+}
+
+// Injected failures at every file-system step of an in-place run from three old files to two
+// new ones whose names overlap the old ones. After each, every old file is intact in place or
+// in the backup directory and the new layout is complete across the temporary and persist
+// directory; the next run finishes a journalled swap, then migrates the store it was asked
+// for, so that every record is in the live store exactly once.
+TEST(MigrateInPlace, FailureAtEachSwapStepLosesNothingAndTheRerunFinishesIt) {
   using Operation = FaultyFileSystem::Operation;
   struct Case {
     const char* label;
     Operation operation;
     int nth;
+    bool layout_built;
+    bool journalled;     // the journal is in place afterwards
+    bool swap_begun;     // the rerun finds the new layout (after finishing the swap)
     bool backup_created;
     int old_in_backup;   // the first n old files are in the backup, the rest in place
     int new_in_persist;  // the first n new files are in place, the rest in the temporary directory
-    bool layout_built;
   };
   const Case cases[] = {
-      {"temporary directory creation", Operation::make_directories, 1, false, 0, 0, false},
-      {"temporary directory sync", Operation::sync_directory, 1, false, 0, 0, true},
-      {"backup directory creation", Operation::make_directories, 2, false, 0, 0, true},
-      {"first backup move", Operation::rename, 1, true, 0, 0, true},
-      {"second backup move", Operation::rename, 2, true, 1, 0, true},
-      {"last backup move", Operation::rename, 3, true, 2, 0, true},
-      {"backup directory sync", Operation::sync_directory, 2, true, 3, 0, true},
-      {"first new file move", Operation::rename, 4, true, 3, 0, true},
-      {"second new file move", Operation::rename, 5, true, 3, 1, true},
-      {"persist directory sync", Operation::sync_directory, 3, true, 3, 2, true},
+      {"temporary directory creation", Operation::make_directories, 1, false, false, false, false, 0, 0},
+      {"temporary directory sync", Operation::sync_directory, 1, true, false, false, false, 0, 0},
+      {"journal write", Operation::write_file, 1, true, false, false, false, 0, 0},
+      {"journal rename", Operation::rename, 1, true, false, false, false, 0, 0},
+      {"journal sync", Operation::sync_directory, 2, true, true, true, false, 0, 0},
+      {"backup directory creation", Operation::make_directories, 2, true, true, true, false, 0, 0},
+      {"persist sync after the backup directory", Operation::sync_directory, 3, true, true, true, true, 0, 0},
+      {"first backup move", Operation::rename, 2, true, true, true, true, 0, 0},
+      {"second backup move", Operation::rename, 3, true, true, true, true, 1, 0},
+      {"last backup move", Operation::rename, 4, true, true, true, true, 2, 0},
+      {"backup directory sync", Operation::sync_directory, 4, true, true, true, true, 3, 0},
+      {"persist sync after the backup moves", Operation::sync_directory, 5, true, true, true, true, 3, 0},
+      {"first new file move", Operation::rename, 5, true, true, true, true, 3, 0},
+      {"second new file move", Operation::rename, 6, true, true, true, true, 3, 1},
+      {"persist sync after the new files", Operation::sync_directory, 6, true, true, true, true, 3, 2},
+      {"journal removal", Operation::remove_file, 1, true, true, true, true, 3, 2},
+      {"persist sync after the journal removal", Operation::sync_directory, 7, true, false, true, true, 3, 2},
   };
   const std::vector<std::string> old_names{"graph-0.redb", "graph-1.redb", "graph-2.redb"};
   const std::vector<std::string> new_names{"graph-0.redb", "graph-1.redb"};
@@ -220,6 +286,7 @@ TEST(MigrateInPlace, FailureAtEachSwapStepLosesNothing) {
     SCOPED_TRACE(c.label);
     ScratchDir persist;
     std::vector<SourceContent> sources = write_sources(persist.path(), old_names);
+    const ExpectedMigration expected = expected_migration(sources, 2);
     auto before = snapshot_files(persist.path());
     FaultyFileSystem file_system;
     file_system.fail(c.operation, c.nth);
@@ -229,6 +296,7 @@ TEST(MigrateInPlace, FailureAtEachSwapStepLosesNothing) {
 
     fs::path backup = persist.path() / backup_name;
     fs::path temporary = persist.path() / ".shard-migrate-tmp";
+    EXPECT_EQ(fs::exists(persist.path() / ".shard-migrate-swap"), c.journalled);
     EXPECT_EQ(fs::exists(backup), c.backup_created);
     for (int i = 0; i < int(old_names.size()); ++i) {
       fs::path at = (i < c.old_in_backup ? backup : persist.path()) / old_names[i];
@@ -237,15 +305,61 @@ TEST(MigrateInPlace, FailureAtEachSwapStepLosesNothing) {
         EXPECT_FALSE(fs::exists(persist.path() / old_names[i]));
       }
     }
-    if (!c.layout_built) continue;
-    // Gather the new files from where they should be and check the layout is complete.
-    ScratchDir gathered;
-    for (int i = 0; i < int(new_names.size()); ++i) {
-      fs::path at = (i < c.new_in_persist ? persist.path() : temporary) / new_names[i];
-      ASSERT_TRUE(fs::exists(at)) << at;
-      fs::copy_file(at, gathered.path() / new_names[i]);
+    if (c.layout_built) {
+      // Gather the new files from where they should be and check the layout is complete.
+      ScratchDir gathered;
+      for (int i = 0; i < int(new_names.size()); ++i) {
+        fs::path at = (i < c.new_in_persist ? persist.path() : temporary) / new_names[i];
+        ASSERT_TRUE(fs::exists(at)) << at;
+        fs::copy_file(at, gathered.path() / new_names[i]);
+      }
+      expect_layout(gathered.str(), 2, expected);
     }
-    expect_layout(gathered.str(), 2, expected_migration(sources, 2));
+
+    // A second later the same command finishes the swap, if one was journalled, and migrates
+    // again: the new layout (two sources) once the swap began, else the old files.
+    MigrationReport rerun_report = c.swap_begun ? layout_report(expected, 2) : expected.report;
+    expect_rerun_finishes(persist, 2, 1700000001, rerun_report, expected);
+    // The old files, unchanged, are in the backup directory of the run that swapped them out.
+    fs::path old_files_backup = persist.path() / (c.swap_begun ? backup_name : ".shard-migrate-backup-1700000001");
+    EXPECT_EQ(snapshot_files(old_files_backup), before);
+  }
+}
+
+// A run that finishes an interrupted swap can itself be interrupted at any step, of the
+// recovery or of its own migration after it; the next run still finishes everything.
+TEST(MigrateInPlace, InterruptedRecoveryIsFinishedByTheNextRun) {
+  using Operation = FaultyFileSystem::Operation;
+  const std::pair<Operation, int> first_interruptions[] = {
+      {Operation::make_directories, 2},  // journalled, no backup directory yet
+      {Operation::rename, 3},            // one old file in the backup
+      {Operation::rename, 6},            // one new file in place
+      {Operation::remove_file, 1},       // every file moved, the journal left
+  };
+  for (const auto& [first_operation, first_nth] : first_interruptions) {
+    for (Operation operation : FaultyFileSystem::every_operation) {
+      for (int nth = 1;; ++nth) {
+        SCOPED_TRACE(::testing::Message() << "first " << int(first_operation) << "#" << first_nth << ", then "
+                                          << int(operation) << "#" << nth);
+        ScratchDir persist;
+        const ExpectedMigration expected =
+            expected_migration(write_sources(persist.path(), {"graph-0.redb", "graph-1.redb", "graph-2.redb"}), 2);
+        FaultyFileSystem first;
+        first.fail(first_operation, first_nth);
+        ASSERT_FALSE(migrate_in_place(persist.str(), 2, first));
+        FaultyFileSystem second(1700000001);
+        second.fail(operation, nth);
+        auto recovery = migrate_in_place(persist.str(), 2, second);
+        if (!second.failed()) {
+          // Past the last call of this operation: the second run went through.
+          ASSERT_TRUE(recovery) << recovery.error();
+          break;
+        }
+        ASSERT_FALSE(recovery);
+        expect_rerun_finishes(persist, 2, 1700000002, layout_report(expected, 2), expected);
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+    }
   }
 }
 
@@ -310,6 +424,162 @@ TEST(MigrateInPlace, SecondRunOnALockedPersistDirectoryTouchesNothing) {
   EXPECT_EQ(snapshot_files(persist.path()), before);
   EXPECT_EQ(names_in(persist.path()), (std::set<std::string>{".shard-migrate-tmp", "graph.redb"}));
   EXPECT_TRUE(fs::is_empty(persist.path() / ".shard-migrate-tmp"));
+}
+
+// Every directory (as "name/") and every regular file's bytes below `root`, by relative path.
+std::map<std::string, std::string> snapshot_tree(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string relative = fs::relative(entry.path(), root).string();
+    if (entry.is_directory()) tree[relative + "/"] = "";
+    else tree[relative] = file_bytes(entry.path());
+  }
+  return tree;
+}
+
+// A run from graph-0 … graph-2 to two shards, interrupted by a failure of the nth rename:
+// 1 is the journal's, 2 to 4 move the old files out, 5 and 6 the new files in.
+void interrupt_swap_at_rename(const ScratchDir& persist, int nth) {
+  write_sources(persist.path(), {"graph-0.redb", "graph-1.redb", "graph-2.redb"});
+  FaultyFileSystem file_system;
+  file_system.fail(FaultyFileSystem::Operation::rename, nth);
+  auto report = migrate_in_place(persist.str(), 2, file_system);
+  ASSERT_FALSE(report);
+  ASSERT_TRUE(fs::exists(persist.path() / ".shard-migrate-swap"));
+}
+
+// When a file the journal lists is nowhere to be found, or the journal itself is damaged, the
+// interrupted swap cannot be finished: the run says what is missing and changes nothing.
+TEST(MigrateInPlace, JournalThatDoesNotMatchTheDiskChangesNothing) {
+  struct Case {
+    const char* label;
+    int interrupted_rename;
+    std::vector<std::string> removed;  // relative to the persist directory
+    std::string what_is_missing;       // "{P}", "{T}" and "{B}" stand for the directories
+  };
+  const Case cases[] = {
+      {"a new file in neither place", 5, {".shard-migrate-tmp/graph-0.redb"},
+       "new shard file graph-0.redb is neither in {T} nor in {P}"},
+      // graph-1.redb in the persist directory is still the old file, not the new one.
+      {"a new file whose name an old file not yet moved holds", 3, {".shard-migrate-tmp/graph-1.redb"},
+       "new shard file graph-1.redb is neither in {T} nor in {P}"},
+      {"an old file in neither place", 3, {backup_name + "/graph-0.redb"},
+       "old shard file graph-0.redb is neither in {P} nor in {B}"},
+      {"an old and a new file missing", 3, {"graph-2.redb", ".shard-migrate-tmp/graph-0.redb"},
+       "old shard file graph-2.redb is neither in {P} nor in {B}; new shard file graph-0.redb is neither in {T} nor in {P}"},
+      {"a damaged journal", 3, {}, "the journal is damaged"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir persist;
+    interrupt_swap_at_rename(persist, c.interrupted_rename);
+    for (const std::string& removed : c.removed) ASSERT_TRUE(fs::remove(persist.path() / removed)) << removed;
+    if (c.removed.empty()) std::ofstream(persist.path() / ".shard-migrate-swap", std::ios::app) << "old graph-3.redb\n";
+    auto before = snapshot_tree(persist.path());
+
+    FaultyFileSystem later(1700000001);
+    auto report = migrate_in_place(persist.str(), 2, later);
+    ASSERT_FALSE(report);
+    std::string what = c.what_is_missing;
+    for (auto [mark, dir] : {std::pair{"{P}", persist.str()}, {"{T}", persist.str() + "/.shard-migrate-tmp"},
+                             {"{B}", persist.str() + "/" + backup_name}}) {
+      for (size_t at; (at = what.find(mark)) != std::string::npos;) what.replace(at, 3, dir);
+    }
+    EXPECT_EQ(report.error(), "cannot finish the interrupted shard swap recorded in " + persist.str() +
+                                  "/.shard-migrate-swap: " + what);
+    EXPECT_EQ(snapshot_tree(persist.path()), before);
+  }
+}
+
+// A store split by an interrupted swap is never migrated in destination mode: it would miss
+// the records of the files already in the backup directory.
+TEST(MigrateInPlace, DestinationModeRefusesAnInterruptedSwap) {
+  ScratchDir persist;
+  interrupt_swap_at_rename(persist, 3);
+  auto before = snapshot_tree(persist.path());
+  ScratchDir elsewhere;
+  auto report = migrate_shards_into(persist.str(), (elsewhere.path() / "dest").string(), 2);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error(), "persist directory " + persist.str() +
+                                " holds an interrupted shard swap: run an in-place migration of it to finish the swap first");
+  EXPECT_EQ(snapshot_tree(persist.path()), before);
+  EXPECT_FALSE(fs::exists(elsewhere.path() / "dest"));
+}
+
+// The lock is held from before discovery to the end: a second run that starts while the first
+// has built the new layout and not yet swapped it in is refused and changes nothing.
+TEST(MigrateInPlace, SecondRunDuringTheFirstIsRefusedWithTheLockText) {
+  ScratchDir persist;
+  std::vector<SourceContent> sources = write_sources(persist.path(), {"graph-0.redb", "graph-1.redb"});
+  std::optional<MigrationResult> second;
+  std::map<std::string, std::string> before_second, after_second;
+  FaultyFileSystem first;
+  first.on_clock_read([&] {
+    before_second = snapshot_tree(persist.path());
+    FaultyFileSystem other(1700000005);
+    second = migrate_in_place(persist.str(), 3, other);
+    after_second = snapshot_tree(persist.path());
+  });
+  auto report = migrate_in_place(persist.str(), 2, first);
+  ASSERT_TRUE(second.has_value());
+  ASSERT_FALSE(*second);
+  EXPECT_EQ(second->error(), "persist directory is locked by another migration: " + persist.str());
+  EXPECT_EQ(after_second, before_second);
+  ASSERT_TRUE(report) << report.error();
+  EXPECT_EQ(*report, expected_migration(sources, 2).report);
+  expect_layout(persist.str(), 2, expected_migration(sources, 2));
+}
+
+// A persist directory that may be written and searched but not read cannot be opened for the
+// lock nor for a directory sync; it is migrated unlocked. The superuser ignores permissions, so
+// then the run happens in a child process under another user.
+TEST(MigrateInPlace, UnreadablePersistDirectoryIsMigratedUnlocked) {
+  ScratchDir scratch;
+  fs::path persist = scratch.path() / "persist";
+  fs::create_directory(persist);
+  std::vector<SourceContent> sources = write_sources(persist, {"graph.redb"});
+  auto before = snapshot_files(persist);
+  const bool superuser = ::geteuid() == 0;
+  constexpr uid_t other_user = 65534;
+  if (superuser) {
+    for (const auto& entry : fs::recursive_directory_iterator(scratch.path()))
+      ASSERT_EQ(::chown(entry.path().c_str(), other_user, other_user), 0);
+    ASSERT_EQ(::chown(scratch.path().c_str(), other_user, other_user), 0);
+  }
+  fs::permissions(persist, fs::perms::owner_write | fs::perms::owner_exec);
+
+  std::string error;
+  if (!superuser) {
+    FaultyFileSystem file_system;
+    auto report = migrate_in_place(persist.string(), 2, file_system);
+    if (!report) error = report.error();
+  } else {
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(pipe_ends[0]);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(other_user) != 0 || ::setuid(other_user) != 0) ::_exit(2);
+      FaultyFileSystem file_system;
+      auto report = migrate_in_place(persist.string(), 2, file_system);
+      std::string text = report ? "" : report.error();
+      ssize_t written = ::write(pipe_ends[1], text.data(), text.size());
+      ::_exit(written == ssize_t(text.size()) ? 0 : 3);
+    }
+    ::close(pipe_ends[1]);
+    char buffer[512];
+    for (ssize_t count; (count = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;) error.append(buffer, count);
+    ::close(pipe_ends[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  }
+  fs::permissions(persist, fs::perms::owner_all);
+  EXPECT_EQ(error, "");
+  expect_layout(persist.string(), 2, expected_migration(sources, 2));
+  EXPECT_EQ(snapshot_files(persist / backup_name), before);
+  EXPECT_FALSE(fs::exists(persist / ".shard-migrate-swap"));
 }
 
 class RecordingSubscriber final : public tracing::Subscriber {

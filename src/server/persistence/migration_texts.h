@@ -33,4 +33,14 @@ inline std::string persist_dir_locked_text(std::string_view persist_dir) {
   return fmt::format("persist directory is locked by another migration: {}", persist_dir);
 }
 
+inline std::string unfinished_swap_text(std::string_view journal_path, std::string_view what_is_missing) {
+  return fmt::format("cannot finish the interrupted shard swap recorded in {}: {}", journal_path, what_is_missing);
+}
+
+inline std::string interrupted_swap_refused_text(std::string_view persist_dir) {
+  return fmt::format(
+      "persist directory {} holds an interrupted shard swap: run an in-place migration of it to finish the swap first",
+      persist_dir);
+}
+
 }  // namespace shard_migrate

@@ -29,13 +29,15 @@ struct MigrationReport {
 using MigrationResult = std::expected<MigrationReport, std::string>;
 
 // Writes the K-shard layout of the store in `persist_dir` into `dest_dir` (created with its
-// parents when missing). Refuses when any of the K new file names is taken there. The sources
+// parents when missing). Refuses when any of the K new file names is taken there, and when
+// `persist_dir` holds an interrupted in-place swap. The sources
 // are only read and are byte-for-byte unchanged afterwards. `shards` is taken unclamped.
 MigrationResult migrate_shards_into(const std::string& persist_dir, const std::string& dest_dir, uint64_t shards);
 
 // Migrates the store in `persist_dir` to K shards in place: builds the new layout in
 // `.shard-migrate-tmp`, moves the old files into `.shard-migrate-backup-<seconds>` and the new
-// ones into `persist_dir`. Nothing is rolled back after a failure; no record is lost.
+// ones into `persist_dir`. Nothing is rolled back after a failure; no record is lost. A swap
+// that an earlier run left unfinished (journalled in `.shard-migrate-swap`) is finished first.
 MigrationResult migrate_in_place(const std::string& persist_dir, uint64_t shards);
 
 }  // namespace shard_migrate
