@@ -43,6 +43,9 @@ redb::Result<std::string> dump(const std::string& path) {
   if (!transaction) return std::unexpected(transaction.error());
   auto tables = transaction->list_tables();
   if (!tables) return std::unexpected(tables.error());
+  // All scans share one budget, so the dump reads each page once at most and its size stays
+  // linear in the file's, however many definitions name the same tree.
+  redb::ScanBudget budget = transaction->scan_budget();
 
   std::string out = database->needs_full_repair() ? "{\"repaired\":true,\"tables\":[" : "{\"repaired\":false,\"tables\":[";
   for (size_t t = 0; t < tables->size(); ++t) {
@@ -54,7 +57,7 @@ redb::Result<std::string> dump(const std::string& path) {
     out += ",\"value_type\":";
     append_json_text(out, table.value_type);
     out += ",\"rows\":[";
-    auto scan = transaction->scan_stored(table.name);
+    auto scan = transaction->scan_stored(table.name, &budget);
     if (!scan) return std::unexpected(scan.error());
     bool first = true;
     while (true) {

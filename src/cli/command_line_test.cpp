@@ -85,6 +85,7 @@ TEST(CommandLine, HelpIsPrintedOnStandardOutputWithStatusZero) {
       {{"-h"}, {}, ""},
       {{"--persist-dir", "/p", "--help"}, {}, ""},            // required --shards missing
       {{"--shards", "2", "-h", "--bogus"}, {}, ""},           // help is met before the bogus option
+      {{"-hx"}, {}, ""},                                      // nothing after the h of a short form is read
       {{"--help"}, {"GRAPH_SERVICE_PERSIST_DIR=/data/store"}, "/data/store"},
       {{"--help"}, {"GRAPH_SERVICE_PERSIST_DIR="}, ""},
   };
@@ -116,13 +117,23 @@ TEST(CommandLine, UsageErrorsHaveTheirTextAndLayout) {
       {{"-s", "3"}, "error: unexpected argument '-s' found\n\n" + usage_line + closing_hint},
       {{"--shards", "3", "shards"}, "error: unexpected argument 'shards' found\n\n" + usage_line + closing_hint},
       {{"-"}, "error: unexpected argument '-' found\n\n" + usage_line + closing_hint},
-      {{"--help=yes"}, "error: unexpected argument '--help=yes' found\n\n" + usage_line + closing_hint},
+      {{"--help=foo"},
+       "error: unexpected value 'foo' for '--help' found; no more were expected\n\n" + usage_line + closing_hint},
+      {{"--persist-dir", "/p", "--", "--shards", "3"},  // after "--" nothing is an option
+       "error: unexpected argument '--shards' found\n\n" + usage_line + closing_hint},
+      {{"--persist-dir", "--", "/p"}, "error: unexpected argument '/p' found\n\n" + usage_line + closing_hint},
       {{"--bogus", "--help"}, "error: unexpected argument '--bogus' found\n\n" + usage_line + closing_hint},
       {{"--shards", "-1"}, "error: unexpected argument '-1' found\n\n" + usage_line + closing_hint},
       {{"--persist-dir", "/p", "--shards", "1", "--dest-dir", "/a", "--dest-dir", "/b"},
        "error: the argument '--dest-dir <DEST_DIR>' cannot be used multiple times\n\n" + usage_line + closing_hint},
       {{"--shards", "1", "--shards=2"},
        "error: the argument '--shards <SHARDS>' cannot be used multiple times\n\n" + usage_line + closing_hint},
+      {{"--shards", "1", "--shards"},  // the missing value comes before the repetition
+       "error: a value is required for '--shards <SHARDS>' but none was supplied\n" + closing_hint},
+      {{"--shards", "1", "--shards", "--persist-dir", "/p"},
+       "error: a value is required for '--shards <SHARDS>' but none was supplied\n" + closing_hint},
+      {{"--persist-dir", "/p", "--shards", "--"},
+       "error: a value is required for '--shards <SHARDS>' but none was supplied\n" + closing_hint},
       {{"--persist-dir", "/p", "--shards"},
        "error: a value is required for '--shards <SHARDS>' but none was supplied\n" + closing_hint},
       {{"--persist-dir", "--shards", "3"},
@@ -204,6 +215,8 @@ TEST(CommandLine, EnvironmentFallbackChoosesThePersistDirectory) {
        {"GRAPH_SERVICE_PERSIST_DIR=" + from_variable}, from_option},
       {{"--shards", "2", "--dest-dir", dest}, {"GRAPH_SERVICE_PERSIST_DIR=" + from_variable}, from_variable},
       {{"--persist-dir=", "--shards", "2", "--dest-dir", dest}, {"GRAPH_SERVICE_PERSIST_DIR=" + from_variable}, ""},
+      // A lone "--" after the options ends them; the run goes ahead.
+      {{"--persist-dir", from_option, "--shards", "2", "--dest-dir", dest, "--"}, {}, from_option},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.arguments));
@@ -298,6 +311,11 @@ TEST(CommandLine, StylesFollowTheRoleOfEachStretch) {
   const Outcome value = run_program({"--shards=4k"}, {"CLICOLOR_FORCE=1"});
   EXPECT_NE(value.standard_error.find("invalid value '\x1b[33m4k" + reset + "'"), std::string::npos)
       << value.standard_error;
+  const Outcome attached = run_program({"--help=foo"}, {"CLICOLOR_FORCE=1"});
+  EXPECT_NE(attached.standard_error.find("unexpected value '\x1b[33mfoo" + reset + "' for '" + bold + "--help" + reset +
+                                         "' found"),
+            std::string::npos)
+      << attached.standard_error;
 }
 
 TEST(CommandLine, UsageLinesShowTheNameTheProgramWasInvokedBy) {

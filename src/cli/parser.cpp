@@ -13,6 +13,9 @@ bool looks_like_option(std::string_view argument) {
   return argument.size() > 1 && argument.front() == '-';
 }
 
+// A lone "--" ends the options; the command takes no argument after it.
+constexpr std::string_view end_of_options = "--";
+
 // An option-like argument resolved against the table.
 struct OptionOccurrence {
   size_t index;                         // row in the command's option table
@@ -25,14 +28,20 @@ UsageError unexpected(std::string argument, std::string_view suggestion = {}) {
 
 UsageError invalid_utf8() { return UsageError{UsageErrorKind::invalid_utf8, {}, {}, {}, {}, {}}; }
 
+// A plain argument, or any argument after "--": the command takes none.
+UsageError stray_argument(const std::string& argument) {
+  if (!is_valid_utf8(argument)) return invalid_utf8();
+  return unexpected(argument);
+}
+
 UsageError about_option(UsageErrorKind kind, const OptionDefinition& option) {
   return UsageError{kind, {}, {}, option.identifier, {}, {}};
 }
 
 std::variant<OptionOccurrence, UsageError> resolve_option(const Command& command,
                                                           const std::string& argument) {
-  if (!is_valid_utf8(argument)) return invalid_utf8();
   if (argument.starts_with("--")) {
+    if (!is_valid_utf8(argument)) return invalid_utf8();
     const std::string_view body = std::string_view(argument).substr(2);
     const size_t equals = body.find('=');
     const std::string_view name = body.substr(0, equals);
@@ -40,19 +49,40 @@ std::variant<OptionOccurrence, UsageError> resolve_option(const Command& command
       const OptionDefinition& option = command.options[i].definition;
       if (option.long_name != name) continue;
       if (equals == std::string_view::npos) return OptionOccurrence{i, std::nullopt};
-      // The help option takes no value, so an attached one makes the argument undefined.
-      if (option.is_help()) return unexpected(argument);
+      if (option.is_help()) {
+        UsageError error = about_option(UsageErrorKind::unexpected_value, option);
+        error.argument = body.substr(equals + 1);
+        return error;
+      }
       return OptionOccurrence{i, std::string(body.substr(equals + 1))};
     }
     return unexpected("--" + std::string(name), suggest_similar_option(command, name));
   }
-  if (argument.size() == 2) {
-    for (size_t i = 0; i < command.options.size(); ++i) {
-      const char short_name = command.options[i].definition.short_name;
-      if (short_name != '\0' && short_name == argument[1]) return OptionOccurrence{i, std::nullopt};
+  // A short form names its option by the letter after the dash. The help option ends the parse
+  // there, so whatever follows it in the same argument ("-hx") is never read.
+  for (size_t i = 0; i < command.options.size(); ++i) {
+    const OptionDefinition& option = command.options[i].definition;
+    if (option.short_name == '\0' || option.short_name != argument[1]) continue;
+    if (argument.size() == 2 || option.is_help()) return OptionOccurrence{i, std::nullopt};
+  }
+  if (!is_valid_utf8(argument)) return invalid_utf8();
+  return unexpected(argument);
+}
+
+// An option left without a value is reported when the parse reaches the next defined option,
+// or the end; an undefined option, or a stray argument after "--", met first is reported
+// instead. `next` is the position after the option.
+UsageError missing_value(const Command& command, const std::vector<std::string>& arguments, size_t next,
+                         const OptionDefinition& option) {
+  if (next < arguments.size()) {
+    if (arguments[next] == end_of_options) {
+      if (next + 1 < arguments.size()) return stray_argument(arguments[next + 1]);
+    } else {
+      auto resolved = resolve_option(command, arguments[next]);
+      if (auto* error = std::get_if<UsageError>(&resolved)) return std::move(*error);
     }
   }
-  return unexpected(argument);
+  return about_option(UsageErrorKind::missing_value, option);
 }
 
 // Applies the option's value rule to a UTF-8 value and stores the result in `slot`.
@@ -109,37 +139,31 @@ std::string_view suggest_similar_option(const Command& command, std::string_view
 ParseOutcome parse_arguments(const Command& command, const std::vector<std::string>& arguments) {
   std::vector<std::optional<ParsedArguments::Value>> values(command.options.size());
 
+  bool options_ended = false;
   for (size_t position = 0; position < arguments.size(); ++position) {
     const std::string& argument = arguments[position];
-    if (!looks_like_option(argument)) {
-      if (!is_valid_utf8(argument)) return invalid_utf8();
-      return unexpected(argument);
+    if (options_ended || !looks_like_option(argument)) return stray_argument(argument);
+    if (argument == end_of_options) {
+      options_ended = true;
+      continue;
     }
     auto resolved = resolve_option(command, argument);
     if (auto* error = std::get_if<UsageError>(&resolved)) return std::move(*error);
     OptionOccurrence occurrence = std::get<OptionOccurrence>(std::move(resolved));
     const OptionDefinition& option = command.options[occurrence.index].definition;
-
     if (option.is_help()) return HelpRequest{};
+
+    // The value: attached after '=', else the next argument unless that one is an option. A
+    // missing value is reported before a repetition, a repetition before the value's content.
+    std::optional<std::string> value = std::move(occurrence.attached);
+    const bool separate = !value && position + 1 < arguments.size() && !looks_like_option(arguments[position + 1]);
+    if (!value && !separate) return missing_value(command, arguments, position + 1, option);
     if (values[occurrence.index]) return about_option(UsageErrorKind::repeated_option, option);
-
-    // The value: attached after '=', else the next argument unless that one is an option.
-    // An undefined option in that place is reported as itself, not as a missing value.
-    std::string value;
-    if (occurrence.attached) {
-      value = std::move(*occurrence.attached);
-    } else if (position + 1 < arguments.size() && !looks_like_option(arguments[position + 1])) {
+    if (separate) {
       value = arguments[++position];
-      if (!is_valid_utf8(value)) return invalid_utf8();
-    } else {
-      if (position + 1 < arguments.size()) {
-        auto next = resolve_option(command, arguments[position + 1]);
-        if (auto* error = std::get_if<UsageError>(&next)) return std::move(*error);
-      }
-      return about_option(UsageErrorKind::missing_value, option);
+      if (!is_valid_utf8(*value)) return invalid_utf8();
     }
-
-    if (auto error = store_value(option, std::move(value), values[occurrence.index])) return std::move(*error);
+    if (auto error = store_value(option, std::move(*value), values[occurrence.index])) return std::move(*error);
   }
 
   // The fallback counts exactly as if the option had been typed, so it meets the same rules.

@@ -18,6 +18,7 @@ enum class UsageErrorKind {
   unexpected_argument,   // an undefined option or any plain argument
   repeated_option,       // a defined option given a second time
   missing_value,         // an option without its value
+  unexpected_value,      // a value attached to an option that takes none ("--help=x")
   invalid_value,         // a value that the option's value rule rejects
   missing_required,      // required options absent after the fallback
   invalid_utf8,          // an argument or fallback value that is not UTF-8
@@ -26,7 +27,7 @@ enum class UsageErrorKind {
 
 struct UsageError {
   UsageErrorKind kind;
-  std::string argument;          // the argument or value as typed (unexpected, invalid value)
+  std::string argument;          // the argument or value as typed (unexpected, invalid or unexpected value)
   std::string_view reason;       // why the value was rejected (invalid value)
   std::string_view identifier;   // the option concerned, by identifier (all but unexpected)
   std::vector<std::string_view> missing;  // identifiers of absent required options, table order
@@ -58,7 +59,8 @@ class ParsedArguments {
 using ParseOutcome = std::variant<ParsedArguments, HelpRequest, UsageError>;
 
 // Parses `arguments`, the process arguments after the invocation path. The first problem met,
-// reading left to right, is the outcome; a help option met before any problem wins.
+// reading left to right, is the outcome; a help option met before any problem wins. A lone
+// "--" ends the options: every argument after it is a stray argument.
 ParseOutcome parse_arguments(const Command& command, const std::vector<std::string>& arguments);
 
 // The long name of the option most similar to `name` (Jaro similarity above 0.7), or empty.

@@ -32,6 +32,7 @@ TEST(Parser, HandsOverTheValuesAsGiven) {
       {{"--persist-dir", "/option", "--shards", "1"}, "/variable", "/option", 1, std::nullopt},
       {{"--shards", "1", "--dest-dir", "/d=x"}, "/variable", "/variable", 1, "/d=x"},
       {{"--shards", "1"}, "", "", 1, std::nullopt},
+      {{"--shards", "1", "--dest-dir", "/d", "--"}, "/variable", "/variable", 1, "/d"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.arguments));

@@ -68,6 +68,13 @@ void add_message(StyledText& text, const Command& command, const UsageError& err
       add_quoted(text, label, Style::invalid);
       text.add(" but none was supplied");
       break;
+    case UsageErrorKind::unexpected_value:
+      text.add("unexpected value ");
+      add_quoted(text, error.argument, Style::invalid);
+      text.add(" for ");
+      add_quoted(text, label, Style::literal);
+      text.add(" found; no more were expected");
+      break;
     case UsageErrorKind::invalid_value:
       text.add("invalid value ");
       add_quoted(text, error.argument, Style::invalid);

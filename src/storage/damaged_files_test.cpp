@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -12,6 +13,7 @@
 #include "memory_file.h"
 #include "page_layout.h"
 #include "redb.h"
+#include "redb_dump_test_support.h"
 #include "test_schema.h"
 #include "table_definition.h"
 #include "test_database_image.h"
@@ -410,6 +412,64 @@ TEST(TreeShapes, MultimapRowsComeFromInlineLeavesAndSubTrees) {
   damaged[DatabaseImage::offset_of(leaves[1].page) + 12] ^= 1;
   EXPECT_EQ(open_outcome(damaged).tables, 0u);
   EXPECT_EQ(open_outcome(damaged).error, "");
+}
+
+// Damage can make a table tree name one tree many times. Each table alone reads fine, but scans
+// of every table that share one budget read at most the file's pages, so a dump stops with
+// "DB corrupted" instead of reading the tree once per definition.
+TEST(TreeShapes, ATreeNamedByManyDefinitionsIsReadOnceAtMostByADump) {
+  DatabaseImage image;
+  const TypeDesc u64 = TypeDesc::scalar(Scalar::u64);
+  std::vector<std::string> keys;
+  for (uint64_t k = 0; k < 256; ++k) keys.push_back(u64_bytes(k));
+  std::vector<DatabaseImage::Placed> leaves;
+  std::vector<std::string_view> separators;
+  for (size_t l = 0; l < 64; ++l) {
+    std::vector<LeafEntry> entries;
+    for (size_t e = 0; e < 4; ++e) entries.push_back({keys[l * 4 + e], "v"});
+    leaves.push_back(image.add_leaf(entries, {8, std::nullopt}));
+    if (l < 63) separators.push_back(keys[l * 4 + 3]);
+  }
+  const DatabaseImage::Placed root = image.add_branch(leaves, separators, 8);
+  std::vector<std::pair<std::string, StoredDefinition>> definitions;
+  for (int t = 0; t < 500; ++t)
+    definitions.push_back({fmt::format("t{:03}", t), table_of(u64, bytes, BtreeHeader{root.page, root.checksum, 256})});
+  const BtreeHeader table_tree = image.add_table_tree(definitions);
+  const BtreeHeader system_tree = image.add_allocator_state(2);
+  const Bytes file = image.finish(DatabaseImage::commit(table_tree, 2, system_tree), DatabaseImage::commit(std::nullopt, 1));
+
+  auto database = Database::open_file(MemoryFile::view(file));
+  ASSERT_TRUE(database) << database.error().text;
+  auto transaction = database->begin_read();
+  for (const char* name : {"t000", "t499"}) {
+    size_t rows = 0;
+    EXPECT_EQ(drain(transaction->scan_stored(name), &rows), "");
+    EXPECT_EQ(rows, 256u);
+  }
+
+  const std::string exhausted =
+      "DB corrupted: the tables' trees visit more pages than the file holds (one tree reachable from two "
+      "definitions, or a page referenced more than once)";
+  ScanBudget budget = transaction->scan_budget();
+  size_t rows = 0;
+  std::string error;
+  auto tables = transaction->list_tables();
+  ASSERT_TRUE(tables);
+  for (const StoredTable& table : *tables) {
+    error = drain(transaction->scan_stored(table.name, &budget), &rows);
+    if (!error.empty()) break;
+  }
+  EXPECT_EQ(error, exhausted);
+  EXPECT_LT(rows, 2u * 256);
+
+  test_support::ScratchDir scratch;
+  const std::filesystem::path path = scratch.path() / "named-many-times.redb";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+  auto dump = testing::run_dump(path, scratch);
+  if (!dump) GTEST_SKIP() << "redb-dump is not built";
+  EXPECT_EQ(dump->status, 1);
+  EXPECT_TRUE(dump->out.empty()) << dump->out.size() << " bytes of output";
+  EXPECT_EQ(dump->err, exhausted + "\n");
 }
 
 TEST(TreeShapes, MultiLevelTreesScanInOrderAndCyclesEndInAnError) {

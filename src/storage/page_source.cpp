@@ -18,7 +18,7 @@ Status PageSource::read(PageNumber page, std::vector<uint8_t>& buffer) const {
 Status PageBudget::charge(uint8_t order) {
   const uint64_t pages = uint64_t{1} << order;
   if (pages > remaining_)
-    return std::unexpected(Error::corrupted("the tree visits more pages than the file holds (a page is referenced more than once)"));
+    return std::unexpected(Error::corrupted(std::string(exhausted_)));
   remaining_ -= pages;
   return {};
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -29,12 +30,19 @@ struct PageSource {
 // (or a cycle of references) ends the walk instead of making it endless.
 class PageBudget {
  public:
-  explicit PageBudget(uint64_t base_pages) : remaining_(base_pages) {}
-  // Charges a page of `order`; "DB corrupted: ..." once more pages were visited than the file holds.
+  static constexpr std::string_view one_tree_exhausted =
+      "the tree visits more pages than the file holds (a page is referenced more than once)";
+
+  // `exhausted` (a literal) says what running out means for the walks that share the budget.
+  explicit PageBudget(uint64_t base_pages, std::string_view exhausted = one_tree_exhausted)
+      : remaining_(base_pages), exhausted_(exhausted) {}
+  // Charges a page of `order`; "DB corrupted: {exhausted}" once more pages were visited than the
+  // file holds.
   Status charge(uint8_t order);
 
  private:
   uint64_t remaining_;
+  std::string_view exhausted_;
 };
 
 // Deeper than this, a tree must contain a cycle: every branch has two children or more, so a

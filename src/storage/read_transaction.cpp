@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <fmt/format.h>
 
+#include "page_source.h"
 #include "read_snapshot.h"
 #include "redb.h"
 #include "table_definition.h"
@@ -38,6 +39,13 @@ Result<bool> TableScan::next() { return scanner_->next(); }
 std::string_view TableScan::key() const { return scanner_->key(); }
 std::string_view TableScan::value() const { return scanner_->value(); }
 std::string_view TableScan::key_element(size_t index) const { return scanner_->key_element(index); }
+
+// ---- ScanBudget ----
+
+ScanBudget::ScanBudget(std::unique_ptr<detail::PageBudget> pages) : pages_(std::move(pages)) {}
+ScanBudget::ScanBudget(ScanBudget&&) noexcept = default;
+ScanBudget& ScanBudget::operator=(ScanBudget&&) noexcept = default;
+ScanBudget::~ScanBudget() = default;
 
 // ---- ReadOnlyTable ----
 
@@ -94,12 +102,20 @@ Result<std::vector<StoredTable>> ReadTransaction::list_tables() const {
   return tables;
 }
 
-Result<TableScan> ReadTransaction::scan_stored(const std::string& name) const {
+Result<TableScan> ReadTransaction::scan_stored(const std::string& name, ScanBudget* shared) const {
   auto stored = find_definition(*snapshot_, name);
   if (!stored) return std::unexpected(stored.error());
   if (!*stored) return std::unexpected(does_not_exist(name));
   detail::TreeScanner::Types types{TypeDesc::from_stored_name((*stored)->key_type), std::nullopt, false};
-  return TableScan(std::make_unique<detail::TreeScanner>(snapshot_->source, **stored, std::move(types)));
+  detail::PageBudget* budget = shared != nullptr ? shared->pages_.get() : nullptr;
+  return TableScan(std::make_unique<detail::TreeScanner>(snapshot_->source, **stored, std::move(types), budget));
+}
+
+ScanBudget ReadTransaction::scan_budget() const {
+  return ScanBudget(std::make_unique<detail::PageBudget>(
+      snapshot_->source.page_count(),
+      "the tables' trees visit more pages than the file holds (one tree reachable from two definitions, "
+      "or a page referenced more than once)"));
 }
 
 }  // namespace redb

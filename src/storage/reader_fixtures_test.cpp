@@ -8,11 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "memory_file.h"
 #include "redb.h"
+#include "redb_dump_test_support.h"
 #include "test_schema.h"
 #include "test_support/fixtures.h"
 
@@ -48,21 +47,7 @@ using test_support::copy_fixture;
 using test_support::fixtures_dir;
 using test_support::file_bytes;
 using test_support::ScratchDir;
-
-struct RunResult {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs the redb-dump program built next to this test program.
-std::optional<RunResult> run_dump(const fs::path& file, const ScratchDir& scratch) {
-  fs::path program = fs::read_symlink("/proc/self/exe").parent_path().parent_path().parent_path() / "tools" / "redb-dump";
-  if (!fs::exists(program)) return std::nullopt;
-  fs::path out = scratch.path() / "dump.out", err = scratch.path() / "dump.err";
-  std::string command = "'" + program.string() + "' '" + file.string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
-  int status = std::system(command.c_str());
-  return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, file_bytes(out), file_bytes(err)};
-}
+using testing::run_dump;
 
 std::vector<std::string> fixture_files() {
   std::vector<std::string> files;

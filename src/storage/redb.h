@@ -28,6 +28,7 @@
 namespace redb {
 
 namespace detail {
+class PageBudget;
 struct DatabaseState;
 struct ReadSnapshot;
 struct WriteState;
@@ -80,6 +81,20 @@ class TableScan {
   std::unique_ptr<detail::TreeScanner> scanner_;
 };
 
+// The pages that stored scans of one transaction may read together: as many as the file holds.
+// No page of a sound file belongs to two trees, so scanning each table once stays within it.
+class ScanBudget {
+ public:
+  ScanBudget(ScanBudget&&) noexcept;
+  ScanBudget& operator=(ScanBudget&&) noexcept;
+  ~ScanBudget();
+
+ private:
+  friend class ReadTransaction;
+  explicit ScanBudget(std::unique_ptr<detail::PageBudget> pages);
+  std::unique_ptr<detail::PageBudget> pages_;
+};
+
 class ReadOnlyTable {
  public:
   uint64_t len() const { return length_; }
@@ -106,8 +121,13 @@ class ReadTransaction {
   Result<ReadOnlyTable> open_table(const TableDefinition& definition) const;
   // Every user table, sorted by name.
   Result<std::vector<StoredTable>> list_tables() const;
-  // Scans a user table by its stored definition, without decoding rows.
-  Result<TableScan> scan_stored(const std::string& name) const;
+  // Scans a user table by its stored definition, without decoding rows. With `shared` (which
+  // must outlive the scan) the scan's pages count against that budget, so that scans of every
+  // table together read at most the file's pages: a tree reachable from two definitions then
+  // ends in "DB corrupted: ..." instead of being read once per definition.
+  Result<TableScan> scan_stored(const std::string& name, ScanBudget* shared = nullptr) const;
+  // A budget for scanning every table of this transaction once.
+  ScanBudget scan_budget() const;
 
  private:
   friend class Database;

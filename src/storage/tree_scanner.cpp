@@ -10,14 +10,16 @@ constexpr uint8_t subtree_collection = 0x03;
 
 }  // namespace
 
-TreeScanner::TreeScanner(const PageSource& source, const StoredDefinition& definition, Types types)
+TreeScanner::TreeScanner(const PageSource& source, const StoredDefinition& definition, Types types,
+                         PageBudget* shared_budget)
     : source_(source),
-      budget_(source.page_count()),
+      own_budget_(source.page_count()),
+      budget_(shared_budget != nullptr ? shared_budget : &own_budget_),
       kind_(definition.kind),
       value_tree_widths_{definition.fixed_value_width, 0},
       types_(std::move(types)),
-      outer_(&source_, &budget_),
-      inner_(&source_, &budget_) {
+      outer_(&source_, budget_),
+      inner_(&source_, budget_) {
   std::optional<PageNumber> root;
   if (definition.root) root = definition.root->root;
   outer_.reset(root, definition.tree_widths());

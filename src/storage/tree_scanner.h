@@ -25,7 +25,10 @@ class TreeScanner {
     bool validate = false;               // validate every row under the types; keys must ascend
   };
   // Scans the table stored as `definition` (its kind, widths and root) in the pages of `source`.
-  TreeScanner(const PageSource& source, const StoredDefinition& definition, Types types);
+  // The pages read count against `shared_budget` when given (it must outlive the scanner), else
+  // against a budget of the scanner's own.
+  TreeScanner(const PageSource& source, const StoredDefinition& definition, Types types,
+              PageBudget* shared_budget = nullptr);
 
   Result<bool> next();
   std::string_view key() const { return key_; }
@@ -38,7 +41,8 @@ class TreeScanner {
   Status check_row();
 
   PageSource source_;
-  PageBudget budget_;
+  PageBudget own_budget_;
+  PageBudget* budget_;
   TableKind kind_;
   EntryWidths value_tree_widths_;  // multimap: V -> ()
   Types types_;
