@@ -325,7 +325,7 @@ Result<Checksum> BtreeWriter::flush_page(PageNumber page, size_t depth) {
     used_length = branch->used_length();
   }
   Checksum checksum = page_checksum(block_of(data, page), used_length);
-  if (auto written = space_.cache().write_out(page); !written) return std::unexpected(written.error());
+  space_.cache().finish(page);
   return checksum;
 }
 

@@ -70,8 +70,8 @@ class BtreeWriter {
   // Replaces the value of an existing key by one of the same length without moving a page;
   // every page on its path must be in memory (written by this transaction and not flushed).
   Status overwrite(std::string_view key, std::string_view value);
-  // Hashes the tree's pages held in memory bottom-up, writes them out and fixes the root
-  // checksum.
+  // Hashes the tree's pages held in memory bottom-up, finishes them (the page cache writes
+  // them out at its next write_finished) and fixes the root checksum.
   Status flush();
 
  private:

@@ -21,6 +21,15 @@ class File {
   virtual Status read_at(uint64_t offset, std::span<uint8_t> out) = 0;
   // Writes all of `data` at `offset`.
   virtual Status write_at(uint64_t offset, std::span<const uint8_t> data) = 0;
+  // Writes `pieces` back to back from `offset`. The file on disk may gather them into one
+  // system call; by default each piece is one write_at.
+  virtual Status write_gathered(uint64_t offset, std::span<const std::span<const uint8_t>> pieces) {
+    for (std::span<const uint8_t> piece : pieces) {
+      if (auto written = write_at(offset, piece); !written) return written;
+      offset += piece.size();
+    }
+    return {};
+  }
   // Makes every write so far durable (fdatasync).
   virtual Status sync_data() = 0;
   // Sets the file length (ftruncate).

@@ -109,6 +109,7 @@ Result<bool> WriteState::insert(size_t index, std::string_view key, std::string_
                                  EntryOrder{&spilled.key_type, nullptr}).flush();
       if (!flushed) return std::unexpected(fail(flushed.error()));
     }
+    if (auto written = space.cache().write_finished(); !written) return std::unexpected(fail(written.error()));
   }
   return replaced;
 }
