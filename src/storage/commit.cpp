@@ -64,7 +64,9 @@ class Commit {
     BtreeWriter table_tree(space_, state_.user_tree, table_tree_widths, table_name_order());
     for (TableState& table : state_.tables) {
       if (!table.changed) continue;
-      auto flushed = BtreeWriter(space_, table.root, table.stored.tree_widths(), EntryOrder{&table.key_type, nullptr}).flush();
+      auto flushed = BtreeWriter(space_, table.root, table.stored.tree_widths(), EntryOrder{&table.key_type, nullptr},
+                                 &table.insert_path)
+                         .flush();
       if (!flushed) return flushed;
       table.stored.root = table.root.header();
       table.stored.table_length = table.root.length;

@@ -263,6 +263,16 @@ int TypeDesc::compare_elements(const Elements& a, const Elements& b) const {
   return 0;
 }
 
+int TypeDesc::compare_to_split(std::string_view a, std::string_view b, const Elements* b_elements) const {
+  if (!tuple_ || !b_elements) return compare(a, b);
+  std::string_view left[max_elements];
+  if (!split_ok(*this, a, left)) return compare_scalar(Scalar::bytes, a, b);
+  for (size_t i = 0; i < count_; ++i) {
+    if (int c = compare_scalar(elements_[i], left[i], (*b_elements)[i]); c != 0) return c;
+  }
+  return 0;
+}
+
 int TypeDesc::compare(std::string_view a, std::string_view b) const {
   if (!tuple_) {
     if (!is_var(elements_[0]) && (a.size() != b.size() || a.size() != scalar_width(elements_[0])))

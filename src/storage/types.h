@@ -52,6 +52,9 @@ class TypeDesc {
   Status validate(std::string_view encoded, Elements& elements) const;
   // compare() of two encodings already split by validate().
   int compare_elements(const Elements& a, const Elements& b) const;
+  // compare(a, b) for a `b` whose elements split() handed out (or nullptr when it failed):
+  // only `a` is split, for comparing one key with many.
+  int compare_to_split(std::string_view a, std::string_view b, const Elements* b_elements) const;
   // Element i of a validated encoding (the whole encoding for a scalar), without copying.
   // Empty when `encoded` does not decode.
   std::string_view element(std::string_view encoded, size_t i) const;
