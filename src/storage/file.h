@@ -32,6 +32,10 @@ class File {
   }
   // Makes every write so far durable (fdatasync).
   virtual Status sync_data() = 0;
+  // Asks the system to start writing the data written so far to the disk, without waiting
+  // for it, so that a later sync_data() has less left to wait for. Only a hint: by default,
+  // and where the system cannot, it does nothing.
+  virtual void start_writeback() {}
   // Sets the file length (ftruncate).
   virtual Status set_length(uint64_t length) = 0;
 };

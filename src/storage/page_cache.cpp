@@ -92,6 +92,7 @@ Status PageCache::write_finished() {
     first = last;
   }
   finished_.clear();
+  if (!pending.empty()) file_.start_writeback();
   return {};
 }
 

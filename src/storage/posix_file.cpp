@@ -90,6 +90,8 @@ class PosixFile final : public File {
     return {};
   }
 
+  void start_writeback() override { (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); }
+
   Status sync_data() override {
     while (::fdatasync(fd_) != 0) {
       if (errno != EINTR) return std::unexpected(Error::io_errno(errno));
