@@ -207,11 +207,11 @@ TEST(FilteredScan, SkippedRowsLeaveTheirSubtreesAndValuesUnread) {
         EXPECT_EQ(bytes_read_in(*reads, tree.leaves.at(name)) > 0, read) << name;
       }
       for (std::string name : {"a1", "b1", "d1", "d2"}) EXPECT_GT(bytes_read_in(*reads, tree.leaves.at(name)), 0u) << name;
-      // The large leaf c1 (its first base page holds its header and key) is read whole only
-      // when its row is handed out.
+      // The large leaf c1 is read as far as its header and key (within its first base page),
+      // and whole only when its row is handed out.
       const size_t c1_read = bytes_read_in(*reads, tree.leaves.at("c1"));
       if (graph == "c") EXPECT_GT(c1_read, 12000u);
-      else EXPECT_EQ(c1_read, size_t{page_size});
+      else EXPECT_LE(c1_read, size_t{page_size});
     }
   }
 }

@@ -44,13 +44,16 @@ void TreeCursor::reset(std::optional<PageNumber> root, EntryWidths widths, Child
   finished_ = false;
 }
 
-Result<bool> TreeCursor::enter(PageNumber page, const Bounds& bounds) {
+Result<bool> TreeCursor::enter(PageNumber page, const Bounds& bounds, ChildRead how) {
   if (depth_ >= max_tree_depth) return std::unexpected(too_deep());
   if (levels_.size() <= depth_) levels_.emplace_back();
   Level& level = levels_[depth_];
-  // The first base page tells a leaf from a branch; a branch is read whole.
+  // The first base page (or, for a leaf whose values are probably not wanted, its first part:
+  // enough for the header and keys of most leaves) tells a leaf from a branch; a branch is
+  // read whole.
   level.page.clear();
-  if (auto read = source_->read_part(page, page_size, level.page); !read) return std::unexpected(read.error());
+  const size_t first_part = how == ChildRead::keys_first && defer_values_ ? keys_first_bytes : page_size;
+  if (auto read = source_->read_part(page, first_part, level.page); !read) return std::unexpected(read.error());
   if (auto charged = budget_->charge(page.order); !charged) return std::unexpected(charged.error());
   uint8_t type = page_type(level.page.bytes());
   if (type == leaf_page_type) {
@@ -108,7 +111,7 @@ Result<bool> TreeCursor::next() {
       finished_ = true;
       return false;
     }
-    auto at_leaf = enter(*root_, Bounds{});
+    auto at_leaf = enter(*root_, Bounds{}, ChildRead::whole);
     if (!at_leaf) return fail(at_leaf.error());
     if (*at_leaf) return true;
   } else if (++leaf_index_ < leaf_.count()) {
@@ -125,12 +128,14 @@ Result<bool> TreeCursor::next() {
     Bounds bounds{j == 0 ? parent.bounds.lower : std::optional<std::string_view>(parent.branch.key(j - 1)),
                   j == parent.branch.key_count() ? parent.bounds.upper
                                                  : std::optional<std::string_view>(parent.branch.key(j))};
+    ChildRead how = ChildRead::whole;
     if (filter_) {
       auto read = filter_->read_child(bounds);
       if (!read) return fail(read.error());
-      if (!*read) continue;
+      if (*read == ChildRead::skip) continue;
+      how = *read;
     }
-    auto at_leaf = enter(parent.branch.child_page(j), bounds);
+    auto at_leaf = enter(parent.branch.child_page(j), bounds, how);
     if (!at_leaf) return fail(at_leaf.error());
     if (*at_leaf) return true;
   }

@@ -20,16 +20,19 @@ namespace redb::detail {
 // Each child gets the key bounds its branch gives it: child j of a branch holds the keys k
 // with key[j-1] < k <= key[j], within the bounds of the branch itself (an absent bound is
 // open). A ChildFilter may turn a child down on its bounds alone; it is then not read at all.
+// It may also say that the child's values are probably not wanted: a leaf is then read from a
+// first part of its page, as far as its keys, even when its page is a base page.
 class TreeCursor {
  public:
   struct Bounds {
     std::optional<std::string_view> lower;  // exclusive
     std::optional<std::string_view> upper;  // inclusive
   };
+  enum class ChildRead { skip, whole, keys_first };
   class ChildFilter {
    public:
-    // True when the child with these bounds is to be read. An error ends the scan.
-    virtual Result<bool> read_child(const Bounds& bounds) = 0;
+    // How the child with these bounds is to be read. An error ends the scan.
+    virtual Result<ChildRead> read_child(const Bounds& bounds) = 0;
 
    protected:
     ~ChildFilter() = default;
@@ -67,12 +70,15 @@ class TreeCursor {
   };
   // Reads `page` at the current depth: a branch becomes the deepest level (false), a leaf the
   // current leaf (true).
-  Result<bool> enter(PageNumber page, const Bounds& bounds);
+  Result<bool> enter(PageNumber page, const Bounds& bounds, ChildRead how);
   Status open_leaf(PageNumber page);
   Result<bool> fail(Error error) {
     finished_ = true;
     return std::unexpected(std::move(error));
   }
+
+  // The first part read of a leaf read keys first.
+  static constexpr size_t keys_first_bytes = 1024;
 
   const PageSource* source_;
   PageBudget* budget_;

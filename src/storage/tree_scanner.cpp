@@ -122,16 +122,19 @@ Status TreeScanner::check_first_element_bounds(std::string_view element) const {
   return {};
 }
 
-Result<bool> TreeScanner::read_child(const TreeCursor::Bounds& bounds) {
-  if (!bounds.lower || !bounds.upper) return true;
+Result<TreeCursor::ChildRead> TreeScanner::read_child(const TreeCursor::Bounds& bounds) {
+  using ChildRead = TreeCursor::ChildRead;
+  // Where the bounds do not name one element, the child may hold rows of several: most of
+  // them are not wanted when the filter wants few, so its keys come first.
+  if (!bounds.lower || !bounds.upper) return ChildRead::keys_first;
   auto lower = types_.key_type->first_element(*bounds.lower);
   if (!lower) return std::unexpected(lower.error());
   auto upper = types_.key_type->first_element(*bounds.upper);
   if (!upper) return std::unexpected(upper.error());
   // Every key k of the child has lower < k <= upper, so its first element lies between the
   // bounds' first elements: when they are equal, the child holds that element's rows alone.
-  if (*lower != *upper) return true;
-  return wanted(*lower);
+  if (*lower != *upper) return ChildRead::keys_first;
+  return wanted(*lower) ? ChildRead::whole : ChildRead::skip;
 }
 
 bool TreeScanner::wanted(std::string_view element) {

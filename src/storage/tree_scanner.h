@@ -51,7 +51,7 @@ class TreeScanner : private TreeCursor::ChildFilter {
   Result<bool> next_filtered();
   void note_leaf_depth();
   Status check_row();
-  Result<bool> read_child(const TreeCursor::Bounds& bounds) override;
+  Result<TreeCursor::ChildRead> read_child(const TreeCursor::Bounds& bounds) override;
   // The filter's answer for `element`, asked once per run of equal elements.
   bool wanted(std::string_view element);
   // Splits the bounds of a leaf just entered.
