@@ -42,17 +42,16 @@ std::optional<LeafDepths> TableScan::leaf_depths() const { return scanner_->leaf
 
 // ---- ReadOnlyTable ----
 
-Result<TableScan> ReadOnlyTable::scan() const {
-  StoredDefinition stored = StoredDefinition::for_new_table(definition_.key, definition_.value);
-  if (root_) stored.root = BtreeHeader::load(reinterpret_cast<const uint8_t*>(root_->data()));
-  detail::TreeScanner::Types types{definition_.key, definition_.value, true};
-  return TableScan(std::make_unique<detail::TreeScanner>(snapshot_->source, stored, std::move(types)));
-}
+Result<TableScan> ReadOnlyTable::scan() const { return make_scan(nullptr, UnwantedRows::checked); }
 
 Result<TableScan> ReadOnlyTable::scan(KeyFilter& filter, UnwantedRows unwanted) const {
+  return make_scan(&filter, unwanted);
+}
+
+TableScan ReadOnlyTable::make_scan(KeyFilter* filter, UnwantedRows unwanted) const {
   StoredDefinition stored = StoredDefinition::for_new_table(definition_.key, definition_.value);
   if (root_) stored.root = BtreeHeader::load(reinterpret_cast<const uint8_t*>(root_->data()));
-  detail::TreeScanner::Types types{definition_.key, definition_.value, true, &filter, unwanted};
+  detail::TreeScanner::Types types{definition_.key, definition_.value, true, filter, unwanted};
   return TableScan(std::make_unique<detail::TreeScanner>(snapshot_->source, stored, std::move(types)));
 }
 

@@ -122,6 +122,7 @@ class ReadOnlyTable {
  private:
   friend class ReadTransaction;
   ReadOnlyTable() = default;
+  TableScan make_scan(KeyFilter* filter, UnwantedRows unwanted) const;
   const detail::ReadSnapshot* snapshot_ = nullptr;  // owned by the transaction, stable across its moves
   TableDefinition definition_{"", TypeDesc::scalar(Scalar::bytes), TypeDesc::scalar(Scalar::bytes)};
   std::optional<std::string> root_;  // 32-byte stored tree header, absent for an empty table
