@@ -1,6 +1,6 @@
 // sample-store: writes a deterministic, realistically shaped store for tests and benchmarks.
 //
-//   sample-store --out DIR --files N --graphs G --seed S [--scale X]
+//   sample-store --out DIR --files N --graphs G --seed S [--scale X] [--large-values L [--large-value-mib M]]
 //
 // It writes N shard files into DIR (graph.redb when N is 1, else graph-0.redb ... graph-<N-1>.redb)
 // holding the six graph tables and the four global tables. There are G graphs named
@@ -9,6 +9,10 @@
 // 50*X ledger and 50*X audit_chain rows, all in a file picked at random (not by routing). Some
 // graphs repeat a few of their keys, with other values, in a second file, and so do some global
 // rows, so a migration meets the same key in two sources.
+//
+// With --large-values L, the first L graphs each carry one value of M MiB (default 20): the
+// graph_meta value of graph 0, the semantic_store value of graph 1, the value of the first node
+// of graph 2, and so on in turn. Such a value fills a leaf of a high page order on its own.
 //
 // Everything comes from one splitmix64 stream per graph (and one for the global rows), seeded
 // from S, so the same arguments give byte-identical content on every machine.
@@ -35,12 +39,15 @@ namespace {
 namespace schema = shard_migrate;
 
 constexpr std::string_view usage_text =
-    "Usage: sample-store --out DIR --files N --graphs G --seed S [--scale X]\n"
+    "Usage: sample-store --out DIR --files N --graphs G --seed S [--scale X] [--large-values L [--large-value-mib M]]\n"
     "  --out DIR      directory to write the shard files into (created when missing)\n"
     "  --files N      number of shard files, at least 1\n"
     "  --graphs G     number of tenant-<i>/kg-<j> graphs (three awkward identifiers are added)\n"
     "  --seed S       seed of the generator (unsigned 64-bit)\n"
-    "  --scale X      row-count factor, a decimal above 0 (default 1)\n";
+    "  --scale X      row-count factor, a decimal above 0 (default 1)\n"
+    "  --large-values L      the first L graphs carry one large value each, in graph_meta,\n"
+    "                        semantic_store or their first node in turn (default 0)\n"
+    "  --large-value-mib M   size of a large value in MiB, 1 to 1024 (default 20)\n";
 
 struct Options {
   std::string out;
@@ -48,6 +55,8 @@ struct Options {
   uint64_t graphs = 0;
   uint64_t seed = 0;
   double scale = 1.0;
+  uint64_t large_values = 0;
+  uint64_t large_value_mib = 20;
 };
 
 [[noreturn]] void usage_error(std::string_view message) {
@@ -79,7 +88,8 @@ double parse_scale(std::string_view text) {
 
 Options parse_options(int argc, char** argv) {
   Options options;
-  bool seen_out = false, seen_files = false, seen_graphs = false, seen_seed = false, seen_scale = false;
+  bool seen_out = false, seen_files = false, seen_graphs = false, seen_seed = false, seen_scale = false,
+       seen_large_values = false, seen_large_value_mib = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
     if (option == "-h" || option == "--help") {
@@ -91,7 +101,9 @@ Options parse_options(int argc, char** argv) {
                  : option == "--graphs" ? &seen_graphs
                  : option == "--seed"   ? &seen_seed
                  : option == "--scale"  ? &seen_scale
-                                        : nullptr;
+                 : option == "--large-values"    ? &seen_large_values
+                 : option == "--large-value-mib" ? &seen_large_value_mib
+                                                 : nullptr;
     if (seen == nullptr) usage_error(fmt::format("unknown argument '{}'", option));
     if (*seen) usage_error(fmt::format("{} given twice", option));
     if (i + 1 >= argc) usage_error(fmt::format("{} needs a value", option));
@@ -102,12 +114,16 @@ Options parse_options(int argc, char** argv) {
     if (option == "--graphs") options.graphs = parse_count(option, value);
     if (option == "--seed") options.seed = parse_count(option, value);
     if (option == "--scale") options.scale = parse_scale(value);
+    if (option == "--large-values") options.large_values = parse_count(option, value);
+    if (option == "--large-value-mib") options.large_value_mib = parse_count(option, value);
   }
   if (!seen_out || !seen_files || !seen_graphs || !seen_seed)
     usage_error("--out, --files, --graphs and --seed are required");
   if (options.out.empty()) usage_error("--out must not be empty");
   if (options.files == 0) usage_error("--files must be at least 1");
   if (options.files > 100000) usage_error("--files is limited to 100000");
+  if (options.large_value_mib == 0 || options.large_value_mib > 1024)
+    usage_error("--large-value-mib must be between 1 and 1024");
   return options;
 }
 
@@ -251,15 +267,29 @@ struct Buffers {
   std::string key, value, name, other;
 };
 
+// The one value of a graph that is large, if any: which table holds it and its length.
+struct LargeValue {
+  const redb::TableDefinition* table = nullptr;
+  size_t length = 0;
+};
+
+LargeValue large_value_of(const Options& options, uint64_t graph) {
+  if (graph >= options.large_values) return {};
+  static constexpr const redb::TableDefinition* tables[] = {&schema::graph_meta_table, &schema::semantic_store_table,
+                                                            &schema::nodes_table};
+  return {tables[graph % 3], static_cast<size_t>(options.large_value_mib) << 20};
+}
+
 // Writes one graph's rows. A repeat pass (into a second file) writes the graph's meta row and a
 // few of its nodes under the same keys with new values.
 void write_graph(OpenTables& tables, const std::string& identifier, uint64_t graph_seed, double scale,
-                 bool repeat, Buffers& buffers) {
+                 bool repeat, LargeValue large, Buffers& buffers) {
   Generator rows(graph_seed);
   Generator values(repeat ? ~graph_seed : graph_seed ^ 0x5bd1e995ULL);
 
   buffers.value = fmt::format("{{\"graph\":\"{}\",\"schema\":3,\"created\":{},\"revision\":{}}}", identifier,
                               1700000000 + rows.below(50000000), repeat ? 2 : 1);
+  if (large.table == &schema::graph_meta_table) buffers.value.resize(large.length, ' ');
   insert(tables, schema::graph_meta_table, identifier, buffers.value);
 
   const uint64_t node_count = rows.around(200 * scale);
@@ -272,13 +302,15 @@ void write_graph(OpenTables& tables, const std::string& identifier, uint64_t gra
     if (repeat && n % 8 != 0) continue;
     buffers.name = fmt::format("node-{:06}", n);
     encode_text_pair(buffers.key, identifier, buffers.name);
-    const size_t length = values.one_in(100) ? values.between(20 * 1024, 200 * 1024) : values.between(50, 2048);
+    size_t length = values.one_in(100) ? values.between(20 * 1024, 200 * 1024) : values.between(50, 2048);
+    if (large.table == &schema::nodes_table && n == 0) length = large.length;
     values.fill_bytes(buffers.value, length);
     insert(tables, schema::nodes_table, buffers.key, buffers.value);
   }
   if (repeat) return;
 
-  values.fill_bytes(buffers.value, values.between(200, 4000));
+  const size_t semantic_length = values.between(200, 4000);
+  values.fill_bytes(buffers.value, large.table == &schema::semantic_store_table ? large.length : semantic_length);
   insert(tables, schema::semantic_store_table, identifier, buffers.value);
 
   static constexpr std::string_view relations[] = {"links_to", "depends_on", "mentions", "part_of"};
@@ -379,8 +411,9 @@ void write_file(const Options& options, const std::vector<std::string>& identifi
       const uint64_t home = placement.below(options.files);
       const uint64_t second = placement.below(options.files);
       const bool repeated = options.files > 1 && placement.one_in(10) && second != home;
-      if (home == file) write_graph(tables, identifiers[graph], seed, options.scale, false, buffers);
-      if (repeated && second == file) write_graph(tables, identifiers[graph], seed, options.scale, true, buffers);
+      const LargeValue large = large_value_of(options, graph);
+      if (home == file) write_graph(tables, identifiers[graph], seed, options.scale, false, large, buffers);
+      if (repeated && second == file) write_graph(tables, identifiers[graph], seed, options.scale, true, large, buffers);
     }
     write_global_rows(tables, options, file, buffers);
   }

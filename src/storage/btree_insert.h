@@ -41,6 +41,24 @@ struct EntryOrder {
   int compare(std::string_view a, std::string_view b) const { return custom ? custom(a, b) : type->compare(a, b); }
 };
 
+// A key compared with many stored keys on its way down a tree: split under the key type once.
+class KeyProbe {
+ public:
+  KeyProbe(const EntryOrder& order, std::string_view key);
+  std::string_view key() const { return key_; }
+  // order.compare(stored, key()).
+  int compare(std::string_view stored) const {
+    if (order_.custom) return order_.custom(stored, key_);
+    return order_.type->compare_to_split(stored, key_, split_ ? &elements_ : nullptr);
+  }
+
+ private:
+  const EntryOrder& order_;
+  std::string_view key_;
+  TypeDesc::Elements elements_;
+  bool split_ = false;
+};
+
 // The root of a tree being written.
 struct TreeRoot {
   std::optional<PageNumber> page;  // absent: empty tree
@@ -52,6 +70,20 @@ struct TreeRoot {
   std::optional<BtreeHeader> header() const;
 };
 
+// Where the last insert into a tree went, kept between inserts into that tree: the leaf and
+// the key bounds the branches above give it (views into those branch pages). While it holds,
+// an insert whose key lies within those bounds and fits into the leaf as it is goes straight
+// to the leaf; consecutive inserts of ascending keys mostly do. It holds from an insert that
+// changed no page but the leaf's content (and branch slots) until the next insert that
+// splits or moves a page, or until the tree's pages leave memory (flush).
+struct InsertPath {
+  bool valid = false;
+  PageNumber root;
+  PageNumber leaf;
+  std::optional<std::string_view> lower;  // exclusive
+  std::optional<std::string_view> upper;  // inclusive
+};
+
 // Checks the library's size limits on an insert, in its order: the value, the key, then the
 // pair. Error: "The value (length={}) being inserted exceeds the maximum of 3GiB".
 Status check_insert_lengths(uint64_t key_length, uint64_t value_length);
@@ -59,8 +91,9 @@ Status check_insert_lengths(uint64_t key_length, uint64_t value_length);
 // Operations on one tree. The root is updated in place.
 class BtreeWriter {
  public:
-  BtreeWriter(WriteSpace& space, TreeRoot& root, EntryWidths widths, EntryOrder order)
-      : space_(space), root_(root), widths_(widths), order_(order) {}
+  // `path`, when given, is the tree's InsertPath (kept by the caller with the root).
+  BtreeWriter(WriteSpace& space, TreeRoot& root, EntryWidths widths, EntryOrder order, InsertPath* path = nullptr)
+      : space_(space), root_(root), widths_(widths), order_(order), path_(path) {}
 
   // Inserts or replaces; true when a value was replaced. Lengths must have passed
   // check_insert_lengths and the encodings the types' validation.
@@ -70,8 +103,8 @@ class BtreeWriter {
   // Replaces the value of an existing key by one of the same length without moving a page;
   // every page on its path must be in memory (written by this transaction and not flushed).
   Status overwrite(std::string_view key, std::string_view value);
-  // Hashes the tree's pages held in memory bottom-up, writes them out and fixes the root
-  // checksum.
+  // Hashes the tree's pages held in memory bottom-up, finishes them (the page cache writes
+  // them out at its next write_finished) and fixes the root checksum.
   Status flush();
 
  private:
@@ -81,9 +114,19 @@ class BtreeWriter {
     PageNumber right;
     bool replaced = false;
   };
-  Result<Outcome> insert_into(PageNumber page, std::string_view key, std::string_view value, size_t depth);
-  Result<Outcome> insert_into_leaf(PageNumber page, std::string_view key, std::string_view value);
+  struct Bounds {
+    std::optional<std::string_view> lower, upper;
+  };
+  Result<Outcome> insert_into(PageNumber page, const KeyProbe& key, std::string_view value, size_t depth,
+                              const Bounds& bounds);
+  // The insert along a valid path: true or false (a value was replaced or not) when the key
+  // lies within the path's leaf and fits it in place; nothing (and no change) otherwise.
+  std::optional<bool> insert_along_path(const KeyProbe& key, std::string_view value);
+  Result<Outcome> insert_into_leaf(PageNumber page, const KeyProbe& key, std::string_view value);
   Result<Outcome> store_branch(PageNumber page, bool replaced);
+  // Inserts a new entry at `position` of `leaf`, whose bytes are `page`, which can hold it.
+  void insert_in_place(std::span<uint8_t> page, const LeafView& leaf, size_t position, std::string_view key,
+                       std::string_view value);
   // Puts a built page into `reuse` when its order fits, else into a new page (freeing `reuse`).
   Result<PageNumber> place(std::optional<PageNumber> reuse, std::span<const uint8_t> built);
   Result<Checksum> flush_page(PageNumber page, size_t depth);
@@ -93,6 +136,8 @@ class BtreeWriter {
   TreeRoot& root_;
   EntryWidths widths_;
   EntryOrder order_;
+  InsertPath* path_;
+  bool path_kept_ = false;  // during an insert: no page but the leaf's content changed so far
 };
 
 // Visits every page of the tree rooted at `root`, parents before children. `read_leaves`:

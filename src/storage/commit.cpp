@@ -5,7 +5,8 @@
 // (no repair) and may allocate from every page the saved state marks free.
 //
 // Order of operations, and why:
-//  1. Each written table's pages are hashed bottom-up and written to their place; its
+//  1. Each written table's pages are hashed bottom-up and finished (all finished pages are
+//     written to their place in file order before the header, see 3); its
 //     definition (root, checksum, length) goes into the user table tree.
 //  2. The system table tree gets the freed-page tables if missing and a new `allocator_state`
 //     tree. Its rows are first reserved at their exact sizes, so that every page this commit
@@ -52,7 +53,8 @@ class Commit {
     if (auto done = write_user_tables(); !done) return done;
     data_pages_replaced_ = space_.replaced_committed_pages().size();
     if (auto done = write_system_tables(); !done) return done;
-    if (space_.cache().resident_bytes() != 0)
+    if (auto written = space_.cache().write_finished(); !written) return written;
+    if (space_.cache().held_bytes() != 0)
       return std::unexpected(Error::corrupted("commit left pages unwritten"));
     return write_header(new_file);
   }
@@ -62,7 +64,9 @@ class Commit {
     BtreeWriter table_tree(space_, state_.user_tree, table_tree_widths, table_name_order());
     for (TableState& table : state_.tables) {
       if (!table.changed) continue;
-      auto flushed = BtreeWriter(space_, table.root, table.stored.tree_widths(), EntryOrder{&table.key_type, nullptr}).flush();
+      auto flushed = BtreeWriter(space_, table.root, table.stored.tree_widths(), EntryOrder{&table.key_type, nullptr},
+                                 &table.insert_path)
+                         .flush();
       if (!flushed) return flushed;
       table.stored.root = table.root.header();
       table.stored.table_length = table.root.length;

@@ -21,8 +21,21 @@ class File {
   virtual Status read_at(uint64_t offset, std::span<uint8_t> out) = 0;
   // Writes all of `data` at `offset`.
   virtual Status write_at(uint64_t offset, std::span<const uint8_t> data) = 0;
+  // Writes `pieces` back to back from `offset`. The file on disk may gather them into one
+  // system call; by default each piece is one write_at.
+  virtual Status write_gathered(uint64_t offset, std::span<const std::span<const uint8_t>> pieces) {
+    for (std::span<const uint8_t> piece : pieces) {
+      if (auto written = write_at(offset, piece); !written) return written;
+      offset += piece.size();
+    }
+    return {};
+  }
   // Makes every write so far durable (fdatasync).
   virtual Status sync_data() = 0;
+  // Asks the system to start writing the data written so far to the disk, without waiting
+  // for it, so that a later sync_data() has less left to wait for. Only a hint: by default,
+  // and where the system cannot, it does nothing.
+  virtual void start_writeback() {}
   // Sets the file length (ftruncate).
   virtual Status set_length(uint64_t length) = 0;
 };

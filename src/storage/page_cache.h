@@ -2,10 +2,13 @@
 // they change, written to their place in the file when memory runs past a budget.
 //
 // Every page held here is free in the committed state (it was allocated by this transaction),
-// so writing it before the commit is durable cannot harm the committed state. A page that is
-// neither held nor freed again is on disk at its place, final: the tree that refers to it
-// holds its checksum. Checksums are computed by the tree code when a page leaves memory
-// (at a spill or at the commit), so each version of a page is hashed once.
+// so writing it before the commit is durable cannot harm the committed state. A page is held
+// in one of two ways: resident (the tree code may still change it) or finished (its checksum
+// is in its parent; it waits to be written). Finished pages go out together, in ascending file
+// order, runs of adjacent pages in one gathered write, at a spill or at the commit. A page that
+// is neither held nor freed again is on disk at its place, final: the tree that refers to it
+// holds its checksum. Checksums are computed by the tree code when a page is finished, so each
+// version of a page is hashed once.
 #pragma once
 
 #include <cstdint>
@@ -39,14 +42,18 @@ class PageCache {
   Result<uint8_t*> load(PageNumber page);
   // Forgets a page that was freed (held or not).
   void discard(PageNumber page);
-  // Writes a held page to its place and drops it from memory.
-  Status write_out(PageNumber page);
-  // Reads any page's block from its place in the file (committed pages).
+  // Finishes a resident page: it is no longer resident and waits for write_finished().
+  // Loading it again makes it resident again, unwritten.
+  void finish(PageNumber page);
+  // Writes every finished page to its place, in ascending file order with adjacent pages
+  // gathered into one write, and drops them from memory.
+  Status write_finished();
+  // Reads any page's block: a held page from memory, every other from its place in the file.
   Status read(PageNumber page, std::span<uint8_t> out) const;
 
-  size_t resident_bytes() const { return resident_bytes_; }
-  bool over_budget() const { return resident_bytes_ > budget_; }
-  std::vector<PageNumber> resident_pages() const;
+  // Bytes of the pages held, resident or finished.
+  size_t held_bytes() const { return held_bytes_; }
+  bool over_budget() const { return held_bytes_ > budget_; }
   // Drops every held page without writing it (abort).
   void clear();
 
@@ -55,8 +62,13 @@ class PageCache {
   File& file_;
   DatabaseLayout layout_;
   size_t budget_;
-  size_t resident_bytes_ = 0;
-  std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> pages_;  // by raw page number
+  size_t held_bytes_ = 0;
+  struct Held {
+    std::unique_ptr<uint8_t[]> bytes;
+    bool finished = false;
+  };
+  std::unordered_map<uint64_t, Held> pages_;  // by raw page number
+  std::vector<uint64_t> finished_;            // raw numbers; some may have been loaded or freed since
 };
 
 }  // namespace redb::detail

@@ -32,7 +32,7 @@ std::optional<uint64_t> check_run(const uint8_t* ends, size_t count, uint64_t st
 
 }  // namespace
 
-Result<LeafView> LeafView::open(std::span<const uint8_t> page, EntryWidths widths) {
+Result<LeafView> LeafView::open(std::span<const uint8_t> page, EntryWidths widths, size_t block_length) {
   if (page.size() < 4) return std::unexpected(page_error("leaf", "is too short"));
   if (page[0] != leaf_page_type) return std::unexpected(Error::corrupted(fmt::format("unknown page type {}", page[0])));
   LeafView view;
@@ -40,13 +40,14 @@ Result<LeafView> LeafView::open(std::span<const uint8_t> page, EntryWidths width
   view.count_ = load_u16(page.data() + 2);
   view.widths_ = widths;
   if (view.count_ == 0) return std::unexpected(page_error("leaf", "has no entries"));
-  const size_t key_arrays = widths.key ? 0 : 1, value_arrays = widths.value ? 0 : 1;
-  view.first_key_ = 4 + 4 * view.count_ * (key_arrays + value_arrays);
-  if (view.first_key_ > page.size()) return std::unexpected(page_error("leaf", "offset arrays run past its end"));
-  auto keys_end = check_run(page.data() + 4, view.count_, view.first_key_, widths.key, page.size());
+  const size_t key_arrays = widths.key ? 0 : 1;
+  view.first_key_ = header_length(view.count_, widths);
+  if (view.first_key_ > block_length) return std::unexpected(page_error("leaf", "offset arrays run past its end"));
+  if (view.first_key_ > page.size()) return std::unexpected(page_error("leaf", "offset arrays were not read"));
+  auto keys_end = check_run(page.data() + 4, view.count_, view.first_key_, widths.key, block_length);
   if (!keys_end) return std::unexpected(page_error("leaf", "key offsets are out of order or past its end"));
   auto values_end =
-      check_run(page.data() + 4 + 4 * view.count_ * key_arrays, view.count_, *keys_end, widths.value, page.size());
+      check_run(page.data() + 4 + 4 * view.count_ * key_arrays, view.count_, *keys_end, widths.value, block_length);
   if (!values_end) return std::unexpected(page_error("leaf", "value offsets are out of order or past its end"));
   return view;
 }

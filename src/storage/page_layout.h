@@ -44,12 +44,27 @@ class LeafView {
  public:
   // Checks `page` (the page's whole block, or the bytes of an inline leaf): type byte, n >= 1,
   // every end offset non-decreasing and within `page`. Error: "DB corrupted: {what}".
-  static Result<LeafView> open(std::span<const uint8_t> page, EntryWidths widths);
+  static Result<LeafView> open(std::span<const uint8_t> page, EntryWidths widths) {
+    return open(page, widths, page.size());
+  }
+  // The same for a leaf of which only the first bytes were read: `page` holds at least the
+  // header and the offset arrays (else "DB corrupted: ..." when they do not fit the block
+  // either), and the offsets are checked against the block's length. Keys and values may
+  // then be read only as far as `page` reaches (see keys_end() and used_length()).
+  static Result<LeafView> open(std::span<const uint8_t> page, EntryWidths widths, size_t block_length);
+  // Bytes of the header and the offset arrays of a leaf of `count` entries.
+  static size_t header_length(size_t count, EntryWidths widths) {
+    return 4 + 4 * count * ((widths.key ? 0 : 1) + (widths.value ? 0 : 1));
+  }
 
   size_t count() const { return count_; }
   std::string_view key(size_t i) const { return bytes(key_start(i), key_end(i)); }
   std::string_view value(size_t i) const { return bytes(value_start(i), value_end(i)); }
+  // End of the last key: where the values begin.
+  size_t keys_end() const { return key_end(count_ - 1); }
   size_t used_length() const { return value_end(count_ - 1); }
+  // The same leaf, its bytes now at `page` (a buffer that was moved or grown).
+  void rebase(const uint8_t* page) { page_ = page; }
 
  private:
   size_t key_start(size_t i) const { return i == 0 ? first_key_ : key_end(i - 1); }

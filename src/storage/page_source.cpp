@@ -1,18 +1,49 @@
 #include "page_source.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <fmt/format.h>
 
 namespace redb::detail {
 
-Status PageSource::read(PageNumber page, std::vector<uint8_t>& buffer) const {
+namespace {
+
+// The file offset of a page whose whole block lies within the file.
+Result<uint64_t> block_offset(const PageSource& source, PageNumber page) {
   if (page.order > max_page_order)
     return std::unexpected(Error::corrupted(fmt::format("page order {} out of range", page.order)));
-  const uint64_t offset = page.offset_in(layout);
-  const uint64_t length = page.byte_length();
-  if (offset > file_length || length > file_length - offset)
+  const uint64_t offset = page.offset_in(source.layout);
+  if (offset > source.file_length || page.byte_length() > source.file_length - offset)
     return std::unexpected(Error::io_message("failed to fill whole buffer"));
-  buffer.resize(length);
-  return file->read_at(offset, buffer);
+  return offset;
+}
+
+}  // namespace
+
+Status PageSource::read(PageNumber page, std::vector<uint8_t>& buffer) const {
+  auto offset = block_offset(*this, page);
+  if (!offset) return std::unexpected(offset.error());
+  buffer.resize(page.byte_length());
+  return file->read_at(*offset, buffer);
+}
+
+Status PageSource::read_part(PageNumber page, size_t end, PageBuffer& buffer) const {
+  auto offset = block_offset(*this, page);
+  if (!offset) return std::unexpected(offset.error());
+  end = static_cast<size_t>(std::min<uint64_t>(end, page.byte_length()));
+  if (end <= buffer.size_) return {};
+  if (end > buffer.capacity_) {
+    size_t capacity = (end + page_size - 1) / page_size * page_size;
+    auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (buffer.size_ > 0) std::memcpy(grown.get(), buffer.data_.get(), buffer.size_);
+    buffer.data_ = std::move(grown);
+    buffer.capacity_ = capacity;
+  }
+  if (auto read = file->read_at(*offset + buffer.size_, {buffer.data_.get() + buffer.size_, end - buffer.size_}); !read)
+    return read;
+  buffer.size_ = end;
+  return {};
 }
 
 Status PageBudget::charge(uint8_t order) {

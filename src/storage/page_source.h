@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +13,23 @@
 #include "page_number.h"
 
 namespace redb::detail {
+
+// The bytes of one page block as far as they were read: a prefix of the block, grown on
+// demand. Growing keeps the bytes already read and fills nothing in.
+class PageBuffer {
+ public:
+  const uint8_t* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
+  // Forgets the bytes read; the memory is kept for the next page.
+  void clear() { size_ = 0; }
+
+ private:
+  friend struct PageSource;
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
 
 // Where the pages of one snapshot are: the file, its page geometry and its length.
 struct PageSource {
@@ -22,6 +41,10 @@ struct PageSource {
   // that reaches past the end of the file gives "I/O error: failed to fill whole buffer", as a
   // read past the end does; an order above 20 gives "DB corrupted: ...".
   Status read(PageNumber page, std::vector<uint8_t>& buffer) const;
+  // Reads the block of `page` on from where `buffer` ends (buffer.size()) up to byte `end` of
+  // the block (at most its length), so that `buffer` holds the block's first `end` bytes. The
+  // errors are read()'s, for the whole block whatever part of it is read.
+  Status read_part(PageNumber page, size_t end, PageBuffer& buffer) const;
   // Base pages (4096 bytes) in the file: no tree walk can visit more without visiting a page twice.
   uint64_t page_count() const { return file_length / page_size; }
 };

@@ -3,7 +3,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <array>
 
 #include "file.h"
 
@@ -53,6 +57,40 @@ class PosixFile final : public File {
     }
     return {};
   }
+
+  // pwritev in batches of at most `max_pieces` buffers; a short write goes on from where it
+  // stopped.
+  Status write_gathered(uint64_t offset, std::span<const std::span<const uint8_t>> pieces) override {
+    constexpr size_t max_pieces = 512;
+    std::array<iovec, max_pieces> vectors;
+    size_t next = 0;        // first piece not yet handed to the system
+    size_t next_done = 0;   // bytes of that piece already written
+    while (next < pieces.size()) {
+      size_t count = std::min(max_pieces, pieces.size() - next);
+      for (size_t i = 0; i < count; ++i) {
+        std::span<const uint8_t> piece = pieces[next + i];
+        size_t skip = i == 0 ? next_done : 0;
+        vectors[i] = iovec{const_cast<uint8_t*>(piece.data()) + skip, piece.size() - skip};
+      }
+      ssize_t n = ::pwritev(fd_, vectors.data(), static_cast<int>(count), static_cast<off_t>(offset));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(Error::io_errno(errno));
+      }
+      if (n == 0) return std::unexpected(Error::io_message("failed to write whole buffer"));
+      offset += static_cast<uint64_t>(n);
+      size_t written = static_cast<size_t>(n);
+      while (next < pieces.size() && written >= pieces[next].size() - next_done) {
+        written -= pieces[next].size() - next_done;
+        next_done = 0;
+        ++next;
+      }
+      next_done += written;
+    }
+    return {};
+  }
+
+  void start_writeback() override { (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); }
 
   Status sync_data() override {
     while (::fdatasync(fd_) != 0) {

@@ -39,6 +39,7 @@ Result<bool> TableScan::next() { return scanner_->next(); }
 std::string_view TableScan::key() const { return scanner_->key(); }
 std::string_view TableScan::value() const { return scanner_->value(); }
 std::string_view TableScan::key_element(size_t index) const { return scanner_->key_element(index); }
+std::optional<LeafDepths> TableScan::leaf_depths() const { return scanner_->leaf_depths(); }
 
 // ---- ScanBudget ----
 
@@ -49,10 +50,16 @@ ScanBudget::~ScanBudget() = default;
 
 // ---- ReadOnlyTable ----
 
-Result<TableScan> ReadOnlyTable::scan() const {
+Result<TableScan> ReadOnlyTable::scan() const { return make_scan(nullptr, UnwantedRows::checked); }
+
+Result<TableScan> ReadOnlyTable::scan(KeyFilter& filter, UnwantedRows unwanted) const {
+  return make_scan(&filter, unwanted);
+}
+
+TableScan ReadOnlyTable::make_scan(KeyFilter* filter, UnwantedRows unwanted) const {
   StoredDefinition stored = StoredDefinition::for_new_table(definition_.key, definition_.value);
   if (root_) stored.root = BtreeHeader::load(reinterpret_cast<const uint8_t*>(root_->data()));
-  detail::TreeScanner::Types types{definition_.key, definition_.value, true};
+  detail::TreeScanner::Types types{definition_.key, definition_.value, true, filter, unwanted};
   return TableScan(std::make_unique<detail::TreeScanner>(snapshot_->source, stored, std::move(types)));
 }
 

@@ -264,6 +264,35 @@ TEST(ReferenceFiles, ScanningAllocatesNothingPerRecord) {
   }
 }
 
+TEST(ReferenceFiles, FilteredScanningAllocatesNothingPerRecord) {
+  REQUIRE_FIXTURES();
+  if (!counting_allocations) GTEST_SKIP() << "allocations are not counted in sanitizer builds";
+  // Wants every other first element (by its length), so that both kinds of rows are met.
+  struct EveryOther final : KeyFilter {
+    bool wanted(std::string_view element) override { return element.size() % 2 == 0; }
+  };
+  ScratchDir scratch;
+  auto database = Database::open(copy_fixture("deep/graph.redb", scratch.path()).string());
+  ASSERT_TRUE(database);
+  auto transaction = database->begin_read();
+  ASSERT_TRUE(transaction);
+  for (UnwantedRows unwanted : {UnwantedRows::skipped, UnwantedRows::checked}) {
+    for (const TableDefinition& definition : {schema[0], schema[1]}) {
+      auto table = transaction->open_table(definition);
+      ASSERT_TRUE(table);
+      EveryOther filter;
+      auto scan = table->scan(filter, unwanted);
+      ASSERT_TRUE(scan);
+      uint64_t rows = 0;
+      const uint64_t before = allocation_count.load();
+      while (*scan->next()) ++rows;
+      const uint64_t allocations = allocation_count.load() - before;
+      EXPECT_GT(rows, 0u);
+      EXPECT_LT(allocations, 64u) << definition.name << ": " << allocations << " allocations for " << rows << " rows";
+    }
+  }
+}
+
 // ---- Opening files that are not databases, or whose header the library would assert on ----
 
 TEST(OpenFile, RefusesWhatIsNotADatabaseWithTheLibrarysTexts) {

@@ -57,6 +57,35 @@ enum class Durability { immediate };
 class ReadTransaction;
 class WriteTransaction;
 
+// Chooses the rows of a filtered scan by the first element of their key alone (the whole key
+// for a scalar key type).
+class KeyFilter {
+ public:
+  // True when the rows whose first key element is `element` are wanted. A scan asks once per
+  // run of rows with equal first elements, in key order.
+  virtual bool wanted(std::string_view element) = 0;
+
+ protected:
+  ~KeyFilter() = default;
+};
+
+// What a filtered scan does with the rows its filter does not want.
+enum class UnwantedRows {
+  // Not read where the tree shows they are alone: a subtree whose key bounds share one first
+  // element that is not wanted is skipped. In a leaf that is read, such a row is decoded no
+  // further than its first element, and its value is not read.
+  skipped,
+  // Read and checked like wanted rows (a damaged row anywhere fails the scan), then dropped;
+  // only value bytes that need no check (&[u8]) stay unread.
+  checked,
+};
+
+// The depths (branch levels above) of the shallowest and the deepest leaf a scan has read.
+struct LeafDepths {
+  size_t shallowest = 0;
+  size_t deepest = 0;
+};
+
 // Ascending scan over a table's rows. For a multimap table, one row per (key, value) pair.
 class TableScan {
  public:
@@ -70,9 +99,10 @@ class TableScan {
   // Bytes of the current row, valid until the next call to next().
   std::string_view key() const;
   std::string_view value() const;
-  // The graph identifier of the current key: element 0 of the key (the whole key for a
-  // scalar key type), without copying.
+  // Element `index` of the current key (the whole key for a scalar key type), without copying.
   std::string_view key_element(size_t index) const;
+  // Of the leaves read so far; none before the first.
+  std::optional<LeafDepths> leaf_depths() const;
 
  private:
   friend class ReadTransaction;
@@ -99,10 +129,15 @@ class ReadOnlyTable {
  public:
   uint64_t len() const { return length_; }
   Result<TableScan> scan() const;
+  // The rows `filter` wants, each validated as by scan(). Every row the scan reads must lie
+  // within the key bounds its branch gives its leaf, else "DB corrupted: ...". The filter must
+  // outlive the scan.
+  Result<TableScan> scan(KeyFilter& filter, UnwantedRows unwanted) const;
 
  private:
   friend class ReadTransaction;
   ReadOnlyTable() = default;
+  TableScan make_scan(KeyFilter* filter, UnwantedRows unwanted) const;
   const detail::ReadSnapshot* snapshot_ = nullptr;  // owned by the transaction, stable across its moves
   TableDefinition definition_{"", TypeDesc::scalar(Scalar::bytes), TypeDesc::scalar(Scalar::bytes)};
   std::optional<std::string> root_;  // 32-byte stored tree header, absent for an empty table

@@ -114,6 +114,19 @@ SplitFailure split_tuple(const TypeDesc& type, std::string_view encoded, std::st
   return SplitFailure::none;
 }
 
+Error prefix_past_end(const TypeDesc& type) {
+  return Error::corrupted(fmt::format("stored {} has a length prefix past its end", type.name()));
+}
+
+Error wrong_element_width(const TypeDesc& type, size_t element) {
+  return Error::corrupted(
+      fmt::format("stored {} has a {} element of the wrong width", type.name(), scalar_name(type.element_type(element))));
+}
+
+Error wrong_scalar_width(Scalar s, size_t size) {
+  return Error::corrupted(fmt::format("stored {} has {} bytes instead of {}", scalar_name(s), size, scalar_width(s)));
+}
+
 bool split_ok(const TypeDesc& type, std::string_view encoded, std::string_view* elements) {
   size_t bad = 0;
   return split_tuple(type, encoded, elements, bad) == SplitFailure::none;
@@ -167,25 +180,11 @@ Status TypeDesc::validate(std::string_view encoded) const {
 }
 
 Status TypeDesc::validate(std::string_view encoded, Elements& elements) const {
+  if (auto split_status = split(encoded, elements); !split_status) return split_status;
   if (!tuple_) {
-    Scalar s = elements_[0];
-    if (s == Scalar::str) {
-      if (!is_valid_utf8(encoded)) return std::unexpected(Error::corrupted("stored &str is not valid UTF-8"));
-    } else if (!is_var(s) && encoded.size() != scalar_width(s)) {
-      return std::unexpected(Error::corrupted(
-          fmt::format("stored {} has {} bytes instead of {}", scalar_name(s), encoded.size(), scalar_width(s))));
-    }
-    elements[0] = encoded;
+    if (elements_[0] == Scalar::str && !is_valid_utf8(encoded))
+      return std::unexpected(Error::corrupted("stored &str is not valid UTF-8"));
     return {};
-  }
-  size_t bad = 0;
-  switch (split_tuple(*this, encoded, elements.data(), bad)) {
-    case SplitFailure::prefix_past_end:
-      return std::unexpected(Error::corrupted(fmt::format("stored {} has a length prefix past its end", name())));
-    case SplitFailure::wrong_width:
-      return std::unexpected(Error::corrupted(fmt::format("stored {} has a {} element of the wrong width", name(),
-                                                          scalar_name(elements_[bad]))));
-    case SplitFailure::none: break;
   }
   for (size_t i = 0; i < count_; ++i) {
     if (elements_[i] == Scalar::str && !is_valid_utf8(elements[i]))
@@ -194,9 +193,82 @@ Status TypeDesc::validate(std::string_view encoded, Elements& elements) const {
   return {};
 }
 
+Status TypeDesc::split(std::string_view encoded, Elements& elements) const {
+  if (!tuple_) {
+    Scalar s = elements_[0];
+    if (!is_var(s) && encoded.size() != scalar_width(s)) return std::unexpected(wrong_scalar_width(s, encoded.size()));
+    elements[0] = encoded;
+    return {};
+  }
+  size_t bad = 0;
+  switch (split_tuple(*this, encoded, elements.data(), bad)) {
+    case SplitFailure::prefix_past_end: return std::unexpected(prefix_past_end(*this));
+    case SplitFailure::wrong_width: return std::unexpected(wrong_element_width(*this, bad));
+    case SplitFailure::none: break;
+  }
+  return {};
+}
+
+Result<std::string_view> TypeDesc::first_element(std::string_view encoded) const {
+  if (!tuple_) {
+    Scalar s = elements_[0];
+    if (!is_var(s) && encoded.size() != scalar_width(s)) return std::unexpected(wrong_scalar_width(s, encoded.size()));
+    return encoded;
+  }
+  const auto* data = reinterpret_cast<const uint8_t*>(encoded.data());
+  const size_t size = encoded.size();
+  bool any_var = false;
+  for (size_t i = 0; i < count_; ++i) any_var |= is_var(elements_[i]);
+  // Skip the length prefixes (every one of them stands before the first element's bytes),
+  // keeping the first element's length.
+  size_t position = 0;
+  size_t first_length = scalar_width(elements_[0]);
+  if (any_var) {
+    for (size_t i = 0; i + 1 < count_; ++i) {
+      size_t length = scalar_width(elements_[i]);
+      if (legacy_) {
+        if (size - position < 4) return std::unexpected(prefix_past_end(*this));
+        length = load_u32(data + position);
+        position += 4;
+      } else if (is_var(elements_[i])) {
+        if (position >= size) return std::unexpected(prefix_past_end(*this));
+        uint8_t first = data[position++];
+        if (first < 254) {
+          length = first;
+        } else {
+          size_t width = first == 254 ? 2 : 4;
+          if (size - position < width) return std::unexpected(prefix_past_end(*this));
+          length = width == 2 ? load_u16(data + position) : load_u32(data + position);
+          position += width;
+        }
+      }
+      if (i == 0) first_length = length;
+    }
+  }
+  if (!is_var(elements_[0]) && first_length != scalar_width(elements_[0]))
+    return std::unexpected(wrong_element_width(*this, 0));
+  if (first_length > size - position)
+    return std::unexpected(is_var(elements_[0]) ? prefix_past_end(*this) : wrong_element_width(*this, 0));
+  return encoded.substr(position, first_length);
+}
+
+int TypeDesc::compare_element(size_t i, std::string_view a, std::string_view b) const {
+  return compare_scalar(elements_[i], a, b);
+}
+
 int TypeDesc::compare_elements(const Elements& a, const Elements& b) const {
   for (size_t i = 0; i < element_count(); ++i) {
     if (int c = compare_scalar(elements_[i], a[i], b[i]); c != 0) return c;
+  }
+  return 0;
+}
+
+int TypeDesc::compare_to_split(std::string_view a, std::string_view b, const Elements* b_elements) const {
+  if (!tuple_ || !b_elements) return compare(a, b);
+  std::string_view left[max_elements];
+  if (!split_ok(*this, a, left)) return compare_scalar(Scalar::bytes, a, b);
+  for (size_t i = 0; i < count_; ++i) {
+    if (int c = compare_scalar(elements_[i], left[i], (*b_elements)[i]); c != 0) return c;
   }
   return 0;
 }

@@ -52,9 +52,21 @@ class TypeDesc {
   Status validate(std::string_view encoded, Elements& elements) const;
   // compare() of two encodings already split by validate().
   int compare_elements(const Elements& a, const Elements& b) const;
+  // compare(a, b) for a `b` whose elements split() handed out (or nullptr when it failed):
+  // only `a` is split, for comparing one key with many.
+  int compare_to_split(std::string_view a, std::string_view b, const Elements* b_elements) const;
   // Element i of a validated encoding (the whole encoding for a scalar), without copying.
   // Empty when `encoded` does not decode.
   std::string_view element(std::string_view encoded, size_t i) const;
+  // Element 0 of an encoding (the whole encoding for a scalar), decoding no more of it than
+  // the length prefixes in front of that element: its bytes must lie within `encoded`, a
+  // fixed-width element must be whole. Its text is not checked. The errors are validate()'s.
+  Result<std::string_view> first_element(std::string_view encoded) const;
+  // validate() without the UTF-8 check of text elements: the elements of an encoding that is
+  // only compared, never handed out.
+  Status split(std::string_view encoded, Elements& elements) const;
+  // Orders two encodings of element i (as the functions above hand them out).
+  int compare_element(size_t i, std::string_view a, std::string_view b) const;
 
   // The type a stored name (classification byte + name) denotes, when it is one of the types
   // above: "&str", "&[u8]", "u8" ... "u64", or a tuple of 2 to 4 of them. A var-width tuple is

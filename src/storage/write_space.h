@@ -51,6 +51,7 @@ class WriteSpace {
   std::vector<LeafEntry> entries;
   std::vector<BranchChild> children;
   std::vector<std::string_view> separators;
+  std::vector<uint32_t> key_ends, value_ends;
 
  private:
   File& file_;

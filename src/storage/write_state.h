@@ -47,6 +47,7 @@ struct TableState {
   TreeRoot root;
   bool changed = false;  // created or written: its definition is rewritten at commit
   bool open = false;     // a Table handle refers to it
+  InsertPath insert_path{};
 };
 
 struct WriteState {

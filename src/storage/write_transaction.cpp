@@ -99,17 +99,20 @@ Result<size_t> WriteState::open_table(const TableDefinition& definition) {
 Result<bool> WriteState::insert(size_t index, std::string_view key, std::string_view value) {
   if (failed) return std::unexpected(previous_io_error());
   TableState& table = tables[index];
-  auto replaced =
-      BtreeWriter(space, table.root, table.stored.tree_widths(), EntryOrder{&table.key_type, nullptr}).insert(key, value);
+  auto replaced = BtreeWriter(space, table.root, table.stored.tree_widths(), EntryOrder{&table.key_type, nullptr},
+                              &table.insert_path)
+                      .insert(key, value);
   if (!replaced) return std::unexpected(fail(replaced.error()));
   table.changed = true;
   if (space.cache().over_budget()) {
     // Past the memory budget: every table's pages go to their place in the file, final.
     for (TableState& spilled : tables) {
       auto flushed = BtreeWriter(space, spilled.root, spilled.stored.tree_widths(),
-                                 EntryOrder{&spilled.key_type, nullptr}).flush();
+                                 EntryOrder{&spilled.key_type, nullptr}, &spilled.insert_path)
+                         .flush();
       if (!flushed) return std::unexpected(fail(flushed.error()));
     }
+    if (auto written = space.cache().write_finished(); !written) return std::unexpected(fail(written.error()));
   }
   return replaced;
 }

@@ -1,5 +1,6 @@
 // Destination-mode migration: K new shard databases built one after the other, each in one
-// write transaction with immediate durability, from every source read in full per shard.
+// write transaction with immediate durability, from the records of every source that route to
+// that shard.
 //
 // Order matters for what a failure leaves behind: every refusal is decided before any source is
 // opened or any file created; every source is open (and locked) before the first destination
@@ -35,6 +36,7 @@ class SourceDatabases {
 
   // Opens every path (read-write, locked); fails with "open source {path}: {library text}".
   CopyStatus open_all(const std::vector<std::string>& paths) {
+    paths_ = paths;
     databases_.reserve(paths.size());
     for (const std::string& path : paths) {
       auto database = redb::Database::open(path);
@@ -45,16 +47,20 @@ class SourceDatabases {
   }
 
   std::span<const redb::Database> all() const { return databases_; }
+  std::span<const std::string> paths() const { return paths_; }
 
  private:
+  std::vector<std::string> paths_;
   std::vector<redb::Database> databases_;
 };
 
 // What every destination shard of one run shares.
 struct RunTallies {
+  explicit RunTallies(size_t source_count) : accounts(source_count) {}
   GraphsSeen graphs_seen;
   GraphCounters counters;
   uint64_t global = 0;
+  RowAccounts accounts;
 };
 
 // Creates, fills, commits and closes destination shard `dest_index` at `shard_path`.
@@ -74,14 +80,19 @@ CopyStatus build_destination_shard(const std::string& shard_path, uint64_t dest_
   if (!tables) return std::unexpected(std::move(tables.error()));
   // e. Copy the graph records routed to this shard.
   if (auto copied = copy_graph_tables(sources.all(), dest_index, requested_shards, shard_count, *tables,
-                                      tallies.graphs_seen, tallies.counters);
+                                      tallies.graphs_seen, tallies.counters, tallies.accounts);
       !copied)
     return copied;
   // f. Shard 0 alone receives the global tables, after every source's graph records.
   if (dest_index == 0) {
-    auto global = copy_global_tables(sources.all(), *transaction);
+    auto global = copy_global_tables(sources.all(), *transaction, tallies.accounts);
     if (!global) return std::unexpected(std::move(global.error()));
     tallies.global += *global;
+  }
+  // After the last shard's records, every row of every source table copied must have been
+  // read; otherwise a damaged tree lost some, and this shard is not committed.
+  if (dest_index + 1 == shard_count) {
+    if (auto damage = tallies.accounts.first_damage(sources.paths())) return std::unexpected(std::move(*damage));
   }
   // g. Close the six tables, latest first.
   tables->close();
@@ -121,7 +132,7 @@ MigrationResult migrate_shards_into(const std::string& persist_dir, const std::s
   if (auto opened = sources.open_all(*source_paths); !opened) return std::unexpected(std::move(opened.error()));
 
   // 6. Start the tallies (released before the sources).
-  RunTallies tallies;
+  RunTallies tallies(source_paths->size());
 
   // 7. Build each destination shard in turn.
   for (uint64_t dest_index = 0; dest_index < shard_count; ++dest_index) {

@@ -6,16 +6,14 @@
 namespace shard_migrate {
 
 std::expected<uint64_t, std::string> copy_global_tables(std::span<const redb::Database> sources,
-                                                        redb::WriteTransaction& dest) {
+                                                        redb::WriteTransaction& dest, RowAccounts& accounts) {
   // The four destination tables, opened (and so created) in their order, released latest first.
   auto destination = OpenTables::open(dest, global_tables);
   if (!destination) return std::unexpected(std::move(destination.error()));
   uint64_t count = 0;
-  auto every_row = [](const redb::TableScan&) { return true; };
-  auto count_row = [&](const redb::TableScan&) { ++count; };
-  for (const redb::Database& source : sources) {
+  for (size_t source_index = 0; source_index < sources.size(); ++source_index) {
     // One read transaction per source serves its four scans.
-    auto transaction = source.begin_read();
+    auto transaction = sources[source_index].begin_read();
     if (!transaction) return std::unexpected(std::move(transaction.error().text));
     for (const redb::TableDefinition* definition : global_tables) {
       // Absent, or stored under another definition or kind: this table of this source is
@@ -23,8 +21,14 @@ std::expected<uint64_t, std::string> copy_global_tables(std::span<const redb::Da
       auto table = transaction->open_table(*definition);
       if (!table && table.error().kind == redb::Error::Kind::table) continue;
       if (!table) return std::unexpected(std::move(table.error().text));
-      if (auto copied = copy_rows(*table, destination->table(*definition), every_row, count_row); !copied)
+      auto scan = table->scan();
+      if (!scan) return std::unexpected(std::move(scan.error().text));
+      uint64_t rows = 0;
+      if (auto copied = copy_rows(*scan, destination->table(*definition), [&](const redb::TableScan&) { ++rows; });
+          !copied)
         return std::unexpected(std::move(copied.error()));
+      count += rows;
+      accounts.note(source_index, *definition, table->len(), rows, scan->leaf_depths());
     }
   }
   return count;

@@ -24,6 +24,19 @@ constexpr std::array<GraphTableVisit, 6> visit_order{{
     {&audit_chain_table, &GraphCounters::audit},
 }};
 
+// Wants the graphs that route to one destination shard.
+class RoutedTo final : public redb::KeyFilter {
+ public:
+  RoutedTo(uint64_t dest_index, uint64_t requested_shards, uint64_t shard_count)
+      : dest_index_(dest_index), requested_shards_(requested_shards), shard_count_(shard_count) {}
+  bool wanted(std::string_view graph_identifier) override {
+    return shard_for_graph(graph_identifier, requested_shards_, shard_count_) == dest_index_;
+  }
+
+ private:
+  uint64_t dest_index_, requested_shards_, shard_count_;
+};
+
 // Counts a graph_meta identifier once per run. It is copied into the set only when new.
 void note_graph(std::string_view graph_identifier, GraphsSeen& graphs_seen, GraphCounters& counters) {
   if (graphs_seen.contains(graph_identifier)) return;
@@ -39,13 +52,12 @@ std::expected<DestinationGraphTables, std::string> open_destination_graph_tables
 
 CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t dest_index, uint64_t requested_shards,
                              uint64_t shard_count, DestinationGraphTables& dest, GraphsSeen& graphs_seen,
-                             GraphCounters& counters) {
-  auto routed_here = [&](const redb::TableScan& row) {
-    return shard_for_graph(row.key_element(0), requested_shards, shard_count) == dest_index;
-  };
-  for (const redb::Database& source : sources) {
+                             GraphCounters& counters, RowAccounts& accounts) {
+  RoutedTo routed_here(dest_index, requested_shards, shard_count);
+  const redb::UnwantedRows others = dest_index == 0 ? redb::UnwantedRows::checked : redb::UnwantedRows::skipped;
+  for (size_t source_index = 0; source_index < sources.size(); ++source_index) {
     // One read transaction per source serves its six scans.
-    auto transaction = source.begin_read();
+    auto transaction = sources[source_index].begin_read();
     if (!transaction) return std::unexpected(std::move(transaction.error().text));
     for (const GraphTableVisit& visit : visit_order) {
       // Absent, or stored under another definition or kind: this table of this source is
@@ -54,15 +66,24 @@ CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t d
       if (!table && table.error().kind == redb::Error::Kind::table) continue;
       if (!table) return std::unexpected(std::move(table.error().text));
       redb::Table& destination = dest.table(*visit.definition);
+      auto scan = table->scan(routed_here, others);
+      if (!scan) return std::unexpected(std::move(scan.error().text));
+      uint64_t rows = 0;
       CopyStatus copied;
       if (visit.counter == nullptr) {
-        copied = copy_rows(*table, destination, routed_here,
-                           [&](const redb::TableScan& row) { note_graph(row.key_element(0), graphs_seen, counters); });
+        copied = copy_rows(*scan, destination, [&](const redb::TableScan& row) {
+          ++rows;
+          note_graph(row.key_element(0), graphs_seen, counters);
+        });
       } else {
         uint64_t& counter = counters.*visit.counter;
-        copied = copy_rows(*table, destination, routed_here, [&](const redb::TableScan&) { ++counter; });
+        copied = copy_rows(*scan, destination, [&](const redb::TableScan&) {
+          ++rows;
+          ++counter;
+        });
       }
       if (!copied) return copied;
+      accounts.note(source_index, *visit.definition, table->len(), rows, scan->leaf_depths());
     }
   }
   return {};

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "server/persistence/row_accounts.h"
 #include "server/persistence/table_copy.h"
 #include "storage/redb.h"
 
@@ -42,10 +43,17 @@ using DestinationGraphTables = OpenTables;
 std::expected<DestinationGraphTables, std::string> open_destination_graph_tables(redb::WriteTransaction& transaction);
 
 // Copies into shard `dest_index` every graph record of every source (in discovery order) whose
-// identifier routes there under `requested_shards` and `shard_count` (the clamped count), and
-// adds the inserts to `counters`. Neither commits nor aborts the destination's transaction.
+// identifier routes there under `requested_shards` and `shard_count` (the clamped count), adds
+// the inserts to `counters` and notes the rows of each source table in `accounts`. Neither
+// commits nor aborts the destination's transaction.
+//
+// The pass of shard 0 reads every source table in full and checks every record, as each pass
+// of the plain K-pass copy did, so that a damaged record ends the run before any shard is
+// committed. The later passes read only what may route to them: a subtree whose keys all
+// belong to one graph of another shard is not read, and the other records of other shards are
+// decoded no further than their graph identifier.
 CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t dest_index, uint64_t requested_shards,
                              uint64_t shard_count, DestinationGraphTables& dest, GraphsSeen& graphs_seen,
-                             GraphCounters& counters);
+                             GraphCounters& counters, RowAccounts& accounts);
 
 }  // namespace shard_migrate

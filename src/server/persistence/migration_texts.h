@@ -2,6 +2,8 @@
 // library's or the system's text, passed on unchanged.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,20 @@ inline std::string open_source_text(std::string_view source_path, std::string_vi
 
 inline std::string create_dest_text(std::string_view shard_path, std::string_view library_text) {
   return fmt::format("create dest {}: {}", shard_path, library_text);
+}
+
+// A source table whose tree does not hold what its stored length says, or whose leaves are not
+// all at one depth: the tree is damaged, and a migration would lose rows without a word.
+inline std::string rows_unaccounted_text(std::string_view table, std::string_view source_path, uint64_t rows_read,
+                                         uint64_t stored_length) {
+  return fmt::format("DB corrupted: {} rows read from table '{}' of source {}, but its stored length is {}", rows_read,
+                     table, source_path, stored_length);
+}
+
+inline std::string uneven_leaves_text(std::string_view table, std::string_view source_path, size_t shallowest,
+                                      size_t deepest) {
+  return fmt::format("DB corrupted: the leaves of table '{}' of source {} are not all at one depth ({} and {})", table,
+                     source_path, shallowest, deepest);
 }
 
 inline std::string backup_exists_text(std::string_view backup_path) {

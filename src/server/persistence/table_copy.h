@@ -57,21 +57,17 @@ class OpenTables {
   std::vector<redb::Table> tables_;  // in opening order
 };
 
-// Inserts every row of `source` for which `wanted(scan)` holds into `destination`, calling
-// `copied(scan)` after each successful insert. Fails with the library's text of the first
-// failed scan step or insert.
-template <class Wanted, class Copied>
-CopyStatus copy_rows(const redb::ReadOnlyTable& source, redb::Table& destination, Wanted wanted, Copied copied) {
-  auto scan = source.scan();
-  if (!scan) return std::unexpected(std::move(scan.error().text));
+// Inserts every row `scan` hands out into `destination`, calling `copied(scan)` after each
+// successful insert. Fails with the library's text of the first failed scan step or insert.
+template <class Copied>
+CopyStatus copy_rows(redb::TableScan& scan, redb::Table& destination, Copied copied) {
   while (true) {
-    auto has_row = scan->next();
+    auto has_row = scan.next();
     if (!has_row) return std::unexpected(std::move(has_row.error().text));
     if (!*has_row) return {};
-    if (!wanted(*scan)) continue;
-    if (auto inserted = destination.insert(scan->key(), scan->value()); !inserted)
+    if (auto inserted = destination.insert(scan.key(), scan.value()); !inserted)
       return std::unexpected(std::move(inserted.error().text));
-    copied(*scan);
+    copied(scan);
   }
 }
 
