@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "memory_file.h"
+#include "testing/memory_file.h"
 #include "redb.h"
 #include "server/persistence/shard_schema.h"
 
