@@ -14,8 +14,8 @@
 #include "server/persistence/shard_files.h"
 #include "server/persistence/shard_migrate.h"
 #include "server/persistence/shard_schema.h"
-#include "storage/testing/tree_damage.h"
 #include "storage/testing/database_image.h"
+#include "storage/testing/tree_damage.h"
 #include "test_support/fixtures.h"
 
 namespace shard_migrate {

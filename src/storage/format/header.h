@@ -1,3 +1,7 @@
+// Layer format/: what the bytes on disk mean (super header and commit slots, page numbers,
+// region layout, B-tree page layouts, key and value types, stored table definitions,
+// checksums). It reads and writes no file; it includes only the public headers and format/.
+//
 // The super header: the first 320 bytes of the file, alone in page 0.
 //
 //   0   9  magic 72 65 64 62 1A 0A A9 0D 0A
@@ -22,8 +26,8 @@
 #include <optional>
 #include <span>
 
-#include "format/checksum.h"
 #include "error.h"
+#include "format/checksum.h"
 #include "format/layout.h"
 #include "format/page_number.h"
 

@@ -23,8 +23,8 @@
 #include <span>
 #include <string_view>
 
-#include "format/checksum.h"
 #include "error.h"
+#include "format/checksum.h"
 #include "format/page_number.h"
 
 namespace redb {

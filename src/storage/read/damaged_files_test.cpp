@@ -10,14 +10,14 @@
 
 #include "format/header.h"
 #include "format/little_endian.h"
-#include "testing/memory_file.h"
 #include "format/page_layout.h"
+#include "format/table_definition.h"
 #include "redb.h"
+#include "test_support/fixtures.h"
+#include "testing/database_image.h"
+#include "testing/memory_file.h"
 #include "testing/redb_dump.h"
 #include "testing/schema.h"
-#include "format/table_definition.h"
-#include "testing/database_image.h"
-#include "test_support/fixtures.h"
 
 namespace redb {
 namespace {

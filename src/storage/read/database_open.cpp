@@ -3,8 +3,8 @@
 #include <array>
 #include <fmt/format.h>
 
-#include "read/commit_choice.h"
 #include "format/header.h"
+#include "read/commit_choice.h"
 
 namespace redb::detail {
 

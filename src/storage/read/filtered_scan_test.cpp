@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "redb.h"
 #include "format/table_definition.h"
+#include "redb.h"
 #include "testing/database_image.h"
 
 namespace redb {

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <map>
 
-#include "testing/fault_file.h"
 #include "redb.h"
-#include "write/write_state.h"
+#include "testing/fault_file.h"
 #include "testing/write_validator.h"
+#include "write/write_state.h"
 
 namespace redb {
 namespace {

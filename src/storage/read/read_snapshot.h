@@ -1,10 +1,14 @@
+// Layer read/: finding and walking a commit (page source, the commit an open chooses and the
+// repair verification behind it, tree cursors and scanners, read transactions). It includes
+// the public headers, format/ and read/.
+//
 // What a read transaction sees: the pages of one commit.
 #pragma once
 
 #include <optional>
 
-#include "read/database_state.h"
 #include "format/header.h"
+#include "read/database_state.h"
 #include "read/page_source.h"
 
 namespace redb::detail {

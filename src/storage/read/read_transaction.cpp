@@ -2,13 +2,13 @@
 #include <algorithm>
 #include <fmt/format.h>
 
+#include "format/table_definition.h"
+#include "format/utf8.h"
 #include "read/page_source.h"
 #include "read/read_snapshot.h"
-#include "redb.h"
-#include "format/table_definition.h"
 #include "read/tree_cursor.h"
 #include "read/tree_scanner.h"
-#include "format/utf8.h"
+#include "redb.h"
 
 namespace redb {
 namespace {

@@ -9,11 +9,11 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
-#include "testing/memory_file.h"
 #include "redb.h"
+#include "test_support/fixtures.h"
+#include "testing/memory_file.h"
 #include "testing/redb_dump.h"
 #include "testing/schema.h"
-#include "test_support/fixtures.h"
 
 // Counts heap allocations, so that a test can show that scanning costs none per record. Left
 // out of sanitizer builds, whose allocator checks the pairing of new and delete.

@@ -11,9 +11,9 @@
 #include <string_view>
 
 #include "format/header.h"
-#include "redb.h"
 #include "format/table_definition.h"
 #include "read/tree_cursor.h"
+#include "redb.h"
 #include "types.h"
 
 namespace redb::detail {

@@ -1,3 +1,6 @@
+// Folder testing/: test support only (fault-injecting and in-memory files, validators,
+// hand-made database images); it may include every layer, and no production file includes it.
+//
 // Test support: a File in memory that can crash. Operations (writes, syncs and length
 // changes) are counted; from the chosen one on every operation fails, as if the process had
 // died there. What a crash leaves is the synced bytes plus any choice of the writes made since

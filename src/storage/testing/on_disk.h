@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
-#include "write/btree_insert.h"
 #include "file.h"
 #include "format/header.h"
-#include "write/page_cache.h"
 #include "format/page_layout.h"
 #include "format/table_definition.h"
 #include "read/tree_cursor.h"
+#include "write/btree_insert.h"
+#include "write/page_cache.h"
 #include "write/write_state.h"
 
 namespace redb::testing {

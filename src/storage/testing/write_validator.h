@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "write/allocator.h"
 #include "file.h"
 #include "format/header.h"
 #include "format/little_endian.h"
 #include "format/page_layout.h"
 #include "format/table_definition.h"
 #include "types.h"
+#include "write/allocator.h"
 
 namespace redb::testing {
 

@@ -10,10 +10,10 @@
 
 #include "format/header.h"
 #include "format/little_endian.h"
-#include "redb.h"
 #include "format/table_definition.h"
-#include "test_support/fixtures.h"
 #include "read/tree_cursor.h"
+#include "redb.h"
+#include "test_support/fixtures.h"
 #include "write/write_state.h"
 
 namespace redb {

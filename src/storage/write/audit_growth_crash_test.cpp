@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "testing/fault_file.h"
 #include "redb.h"
+#include "testing/fault_file.h"
 
 namespace redb {
 namespace {

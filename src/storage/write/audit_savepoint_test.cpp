@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <set>
 
-#include "testing/on_disk.h"
 #include "redb.h"
 #include "test_support/fixtures.h"
+#include "testing/on_disk.h"
 #include "write/write_state.h"
 
 namespace redb {

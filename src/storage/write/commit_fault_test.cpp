@@ -5,10 +5,10 @@
 
 #include <map>
 
-#include "testing/fault_file.h"
-#include "write/page_cache.h"
 #include "redb.h"
+#include "testing/fault_file.h"
 #include "testing/write_validator.h"
+#include "write/page_cache.h"
 
 namespace redb {
 namespace {

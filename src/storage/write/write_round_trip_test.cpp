@@ -7,11 +7,11 @@
 #include <map>
 #include <random>
 
-#include "write/btree_insert.h"
-#include "write/page_cache.h"
 #include "redb.h"
 #include "test_support/fixtures.h"
 #include "testing/write_validator.h"
+#include "write/btree_insert.h"
+#include "write/page_cache.h"
 
 namespace redb {
 namespace {

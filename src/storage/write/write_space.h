@@ -9,12 +9,12 @@
 
 #include <vector>
 
-#include "write/allocator.h"
 #include "error.h"
 #include "file.h"
-#include "write/page_cache.h"
 #include "format/page_layout.h"
 #include "format/page_number.h"
+#include "write/allocator.h"
+#include "write/page_cache.h"
 
 namespace redb::detail {
 

@@ -1,3 +1,6 @@
+// Layer write/: allocation, the page cache, B-tree writes and the commit (write transactions,
+// creating databases). It includes the public headers, format/, read/ and write/.
+//
 // What a write transaction holds, and what the write side keeps between transactions.
 #pragma once
 
@@ -6,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "write/allocator.h"
-#include "write/btree_insert.h"
+#include "format/table_definition.h"
 #include "read/database_state.h"
 #include "redb.h"
-#include "format/table_definition.h"
+#include "write/allocator.h"
+#include "write/btree_insert.h"
 
 namespace redb::detail {
 

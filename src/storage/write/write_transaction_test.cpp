@@ -8,16 +8,16 @@
 #include <functional>
 #include <set>
 
-#include "write/btree_insert.h"
 #include "format/little_endian.h"
-#include "testing/on_disk.h"
-#include "write/page_cache.h"
-#include "redb.h"
 #include "read/tree_cursor.h"
 #include "read/tree_verify.h"
-#include "write/write_state.h"
+#include "redb.h"
 #include "test_support/fixtures.h"
+#include "testing/on_disk.h"
 #include "testing/write_validator.h"
+#include "write/btree_insert.h"
+#include "write/page_cache.h"
+#include "write/write_state.h"
 
 namespace redb {
 namespace {
