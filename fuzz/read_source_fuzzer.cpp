@@ -14,9 +14,9 @@
 #include <span>
 #include <vector>
 
-#include "memory_file.h"
 #include "redb.h"
 #include "server/persistence/shard_schema.h"
+#include "testing/memory_file.h"
 
 namespace {
 

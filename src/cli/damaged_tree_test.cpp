@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/child_process.h"
-#include "server/persistence/tree_damage_test_support.h"
+#include "storage/testing/tree_damage.h"
 #include "test_support/fixtures.h"
 
 namespace {
@@ -23,7 +23,7 @@ TEST(DamagedTree, AChildPointerMovedOneLevelDownFailsTheRunWithExitStatusOne) {
   make.arguments = {"--out", store.string(), "--files", "2", "--graphs", "12", "--seed", "5"};
   const cli_test::Outcome made = cli_test::run(make);
   ASSERT_EQ(made.status, 0) << made.standard_error;
-  shard_migrate::testing::point_child_one_level_down(store / "graph-0.redb", "nodes");
+  redb::testing::point_child_one_level_down(store / "graph-0.redb", "nodes");
   std::map<std::string, std::string> before;
   for (const auto& entry : fs::directory_iterator(store))
     before[entry.path().filename().string()] = test_support::file_bytes(entry.path());

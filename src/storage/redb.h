@@ -1,4 +1,6 @@
 // Public interface of the storage layer: database files in the redb file format version 3.
+// With error.h, file.h and types.h beside it, this is all a caller includes; the layers
+// behind it are the folders format/, read/ and write/ (and testing/ for tests).
 //
 // A Database owns one locked file. Reading never writes to the file: a database that this
 // process only read is byte-for-byte unchanged when it is released. Writing happens in one

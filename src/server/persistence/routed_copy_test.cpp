@@ -14,8 +14,8 @@
 #include "server/persistence/shard_files.h"
 #include "server/persistence/shard_migrate.h"
 #include "server/persistence/shard_schema.h"
-#include "server/persistence/tree_damage_test_support.h"
-#include "storage/test_database_image.h"
+#include "storage/testing/database_image.h"
+#include "storage/testing/tree_damage.h"
 #include "test_support/fixtures.h"
 
 namespace shard_migrate {
@@ -147,7 +147,7 @@ TEST(RoutedCopy, AChildPointerMovedOneLevelDownFailsTheRun) {
     ScratchDir scratch;
     const fs::path source = scratch.path() / "graph.redb";
     write_store(source.string(), deep_nodes());
-    point_child_one_level_down(source, "nodes");
+    redb::testing::point_child_one_level_down(source, "nodes");
     const std::string damaged = file_bytes(source);
 
     auto report = migrate_shards_into(scratch.str(), (scratch.path() / "dest").string(), shards);
