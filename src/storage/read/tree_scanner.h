@@ -27,7 +27,7 @@ namespace redb::detail {
 //   as far as their keys, their values only when a row of them is handed out.
 // - UnwantedRows::checked: every page is read and every row validated like a wanted one; only
 //   the bytes of values that are neither handed out nor need checking (&[u8]) stay unread.
-class TreeScanner : private TreeCursor::ChildFilter {
+class TreeScanner final : private TreeCursor::ChildFilter {
  public:
   struct Types {
     std::optional<TypeDesc> key_type;    // splits keys for key_element()
