@@ -186,19 +186,7 @@ TEST_F(MigrationRun, AResultLineThatCannotBeWrittenIsAnInternalFaultAfterAComple
 // text and exit status 1; in place, the old file stays where it was and nothing is swapped.
 TEST(DamagedSourceRun, FailsWithTheStorageTextAndLeavesTheOldFileInPlace) {
   REQUIRE_FIXTURES();
-  struct Case {
-    const char* label;
-    void (*damage)(const fs::path&);
-    std::string error;
-  };
-  const Case cases[] = {
-      {"table tree past the end of the file", test_support::point_table_tree_past_end,
-       "I/O error: failed to fill whole buffer"},
-      {"damaged nodes definition",
-       [](const fs::path& path) { test_support::damage_table_definition(path, "\x03(&str,&str)\x01"); },
-       "DB corrupted: definition of table 'nodes': type name with unknown classification byte 9"},
-  };
-  for (const Case& c : cases) {
+  for (const test_support::SourceDamage& c : test_support::nodes_lookup_damages()) {
     SCOPED_TRACE(c.label);
     test_support::ScratchDir store;
     const fs::path source = test_support::copy_fixture("reference-write/graph.redb", store.path());

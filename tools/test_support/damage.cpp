@@ -28,4 +28,13 @@ void damage_table_definition(const std::filesystem::path& path, std::string_view
   overwrite_file_bytes(path, at, "\x09");
 }
 
+std::vector<SourceDamage> nodes_lookup_damages() {
+  return {
+      {"table tree past the end of the file", point_table_tree_past_end, "I/O error: failed to fill whole buffer"},
+      {"damaged nodes definition",
+       [](const std::filesystem::path& path) { damage_table_definition(path, "\x03(&str,&str)\x01"); },
+       "DB corrupted: definition of table 'nodes': type name with unknown classification byte 9"},
+  };
+}
+
 }  // namespace test_support

@@ -97,22 +97,11 @@ TEST(DamagedSource, UndecodableRecordEndsTheRunWithItsStorageText) {
 
 TEST(DamagedSource, TableThatFailsToOpenForAStorageReasonEndsTheRun) {
   REQUIRE_FIXTURES();
-  struct Case {
-    const char* label;
-    void (*damage)(const fs::path&);
-    std::string error;
-  };
-  const Case cases[] = {
-      {"table tree past the end of the file", test_support::point_table_tree_past_end,
-       "I/O error: failed to fill whole buffer"},
-      {"damaged nodes definition",
-       [](const fs::path& path) { test_support::damage_table_definition(path, "\x03(&str,&str)\x01"); },
-       "DB corrupted: definition of table 'nodes': type name with unknown classification byte 9"},
-      {"damaged raft_log definition",
-       [](const fs::path& path) { test_support::damage_table_definition(path, "\x01(u64,u64)\x01"); },
-       "DB corrupted: definition of table 'raft_log': type name with unknown classification byte 9"},
-  };
-  for (const Case& c : cases) {
+  std::vector<test_support::SourceDamage> cases = test_support::nodes_lookup_damages();
+  cases.push_back({"damaged raft_log definition",
+                   [](const fs::path& path) { test_support::damage_table_definition(path, "\x01(u64,u64)\x01"); },
+                   "DB corrupted: definition of table 'raft_log': type name with unknown classification byte 9"});
+  for (const test_support::SourceDamage& c : cases) {
     SCOPED_TRACE(c.label);
     ScratchDir scratch;
     fs::path source = test_support::copy_fixture("reference-write/graph.redb", scratch.path());
