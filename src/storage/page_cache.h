@@ -36,6 +36,8 @@ class PageCache {
 
   // A new, zero-filled buffer for a page just allocated.
   uint8_t* create(PageNumber page);
+  // The same, its bytes left unset: for a caller that writes the whole block at once.
+  uint8_t* create_unfilled(PageNumber page);
   // The buffer of a page held in memory, or null.
   uint8_t* resident(PageNumber page) const;
   // The buffer of a page of this transaction, read back from its place when it was written out.
@@ -58,6 +60,7 @@ class PageCache {
   void clear();
 
  private:
+  uint8_t* create(PageNumber page, bool zeroed);
   uint64_t offset_of(PageNumber page) const { return layout_.page_offset(page.region, page.index, page.order); }
   File& file_;
   DatabaseLayout layout_;
