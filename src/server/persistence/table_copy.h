@@ -140,7 +140,9 @@ class RowPipe {
 
   template <class Copied>
   static CopyStatus insert(redb::Table& destination, std::string_view key, std::string_view value, Copied& copied) {
-    if (auto inserted = destination.insert(key, value); !inserted) return std::unexpected(std::move(inserted.error().text));
+    // The scan validated the row under the types the destination table was opened with.
+    if (auto inserted = destination.insert_validated(key, value); !inserted)
+      return std::unexpected(std::move(inserted.error().text));
     copied(key);
     return {};
   }
