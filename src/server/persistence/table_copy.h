@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -68,12 +69,16 @@ class OpenTables {
 // few batches of fixed size that take turns: while one batch is inserted, the next rows are
 // read, validated and copied into another. A row too large for a batch is handed over by
 // reference instead, alone, and the scan waits until it was inserted before it moves on, so
-// a large value is never held twice. Its memory is allocated once and serves every copy.
+// a large value is never held twice. A batch goes over when full, or earlier when the inserts
+// wait for it. The pipe's memory is allocated once and serves every copy.
 class RowPipe {
  public:
   static constexpr size_t batch_count = 4;
   static constexpr size_t batch_bytes = size_t{512} << 10;
   static constexpr size_t batch_rows = 2048;
+  // A batch not yet full goes over to waiting inserts once it holds this much.
+  static constexpr size_t early_bytes = size_t{64} << 10;
+  static constexpr size_t early_rows = 256;
 
   RowPipe() {
     for (Batch& batch : batches_) {
@@ -151,7 +156,9 @@ class RowPipe {
   // an empty one (the scan then ends).
   Batch& wait_until(size_t index, bool full) {
     std::unique_lock lock(mutex_);
+    if (full) inserts_waiting_.store(true, std::memory_order_relaxed);
     changed_.wait(lock, [&] { return batches_[index].full == full || (!full && stopped_); });
+    if (full) inserts_waiting_.store(false, std::memory_order_relaxed);
     return batches_[index];
   }
   bool stopped() {
@@ -202,6 +209,11 @@ class RowPipe {
       std::memcpy(batch->bytes.get() + batch->used + key.size(), value.data(), value.size());
       batch->rows.push_back({batch->used, key.size(), value.size()});
       batch->used += length;
+      // Inserts waiting for rows get those read so far, once they are worth a hand-over,
+      // rather than a full batch later.
+      if ((batch->used >= early_bytes || batch->rows.size() >= early_rows) &&
+          inserts_waiting_.load(std::memory_order_relaxed) && !next_batch())
+        return;
     }
   }
 
@@ -209,6 +221,7 @@ class RowPipe {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stopped_ = false;  // the inserts ended (done or failed): the scan stops at its next turn
+  std::atomic<bool> inserts_waiting_ = false;  // the inserts wait for the next batch
 };
 
 }  // namespace shard_migrate
