@@ -24,8 +24,12 @@
 
 namespace redb::detail {
 
-// Dirty page bytes kept in memory before the transaction writes pages out.
-inline constexpr size_t default_dirty_page_budget = size_t{64} << 20;
+// Dirty page bytes kept in memory before the transaction writes pages out. Small on purpose:
+// pages then go out while still in the processor's cache, and the system starts writing them
+// to the disk early, so that the commit's sync has little left to wait for (measured faster
+// than 16 and 64 MiB on large copies, and no faster below 4 MiB). Where pages go and what they
+// hold does not depend on it.
+inline constexpr size_t default_dirty_page_budget = size_t{4} << 20;
 // The budget new write transactions get; tests lower it to make transactions spill.
 inline size_t dirty_page_budget = default_dirty_page_budget;
 
