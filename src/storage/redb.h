@@ -210,6 +210,9 @@ class Table {
   // Returns true when a value was replaced. Size limits give "The value (length={}) being
   // inserted exceeds the maximum of 3GiB".
   Result<bool> insert(std::string_view key, std::string_view value);
+  // The same for bytes already validated under the table's types, such as a row handed out
+  // by a scan made from a definition with the same types: they are not validated again.
+  Result<bool> insert_validated(std::string_view key, std::string_view value);
   uint64_t len() const;
 
  private:

@@ -11,6 +11,7 @@ std::expected<uint64_t, std::string> copy_global_tables(std::span<const redb::Da
   auto destination = OpenTables::open(dest, global_tables);
   if (!destination) return std::unexpected(std::move(destination.error()));
   uint64_t count = 0;
+  RowPipe pipe;
   for (size_t source_index = 0; source_index < sources.size(); ++source_index) {
     // One read transaction per source serves its four scans.
     auto transaction = sources[source_index].begin_read();
@@ -24,7 +25,7 @@ std::expected<uint64_t, std::string> copy_global_tables(std::span<const redb::Da
       auto scan = table->scan();
       if (!scan) return std::unexpected(std::move(scan.error().text));
       uint64_t rows = 0;
-      if (auto copied = copy_rows(*scan, destination->table(*definition), [&](const redb::TableScan&) { ++rows; });
+      if (auto copied = pipe.copy(*scan, destination->table(*definition), [&](std::string_view) { ++rows; });
           !copied)
         return std::unexpected(std::move(copied.error()));
       count += rows;

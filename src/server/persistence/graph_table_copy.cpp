@@ -55,6 +55,7 @@ CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t d
                              GraphCounters& counters, RowAccounts& accounts) {
   RoutedTo routed_here(dest_index, requested_shards, shard_count);
   const redb::UnwantedRows others = dest_index == 0 ? redb::UnwantedRows::checked : redb::UnwantedRows::skipped;
+  RowPipe pipe;
   for (size_t source_index = 0; source_index < sources.size(); ++source_index) {
     // One read transaction per source serves its six scans.
     auto transaction = sources[source_index].begin_read();
@@ -71,13 +72,14 @@ CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t d
       uint64_t rows = 0;
       CopyStatus copied;
       if (visit.counter == nullptr) {
-        copied = copy_rows(*scan, destination, [&](const redb::TableScan& row) {
+        // graph_meta's key is the graph identifier itself.
+        copied = pipe.copy(*scan, destination, [&](std::string_view key) {
           ++rows;
-          note_graph(row.key_element(0), graphs_seen, counters);
+          note_graph(key, graphs_seen, counters);
         });
       } else {
         uint64_t& counter = counters.*visit.counter;
-        copied = copy_rows(*scan, destination, [&](const redb::TableScan&) {
+        copied = pipe.copy(*scan, destination, [&](std::string_view) {
           ++rows;
           ++counter;
         });

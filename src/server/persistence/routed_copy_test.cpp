@@ -99,6 +99,39 @@ TEST(RoutedCopy, EveryShardCountPutsEveryRecordInItsShard) {
   }
 }
 
+// The copy hands rows from its scan to its inserts in batches of bounded size and row count:
+// many small rows fill several batches, and a row larger than a batch (2 MiB, 600 KiB) goes
+// over on its own between them; the second source replaces a large value by a small one and
+// a small one by a large one. Every shard gets exactly its rows, later source winning.
+TEST(RoutedCopy, RowsOfEverySizeArriveInScanOrder) {
+  ScratchDir scratch;
+  const fs::path persist = scratch.path() / "persist";
+  fs::create_directory(persist);
+  std::vector<Row> first, second;
+  for (const char* graph : {"a", "b", "c", "d"}) {
+    first.push_back({graph_meta_table, graph, "meta"});
+    for (uint64_t n = 0; n < 1500; ++n) {
+      const size_t length = n == 700 ? size_t{2} << 20 : n == 701 || n == 1499 ? 600 << 10 : 20;
+      first.push_back({nodes_table, nodes_key(graph, "node-" + std::to_string(10000 + n)), value_of(length, n)});
+    }
+    second.push_back({nodes_table, nodes_key(graph, "node-10700"), "small now"});
+    second.push_back({nodes_table, nodes_key(graph, "node-10005"), value_of(700 << 10, 5)});
+  }
+  write_store((persist / "graph-0.redb").string(), first);
+  write_store((persist / "graph-1.redb").string(), second);
+  const std::vector<SourceContent> sources = {scan_source((persist / "graph-0.redb").string()),
+                                              scan_source((persist / "graph-1.redb").string())};
+  for (uint64_t shards : {1, 3}) {
+    SCOPED_TRACE("shards=" + std::to_string(shards));
+    const ExpectedMigration expected = expected_migration(sources, shards);
+    const fs::path dest = scratch.path() / ("dest-" + std::to_string(shards));
+    auto report = migrate_shards_into(persist.string(), dest.string(), shards);
+    ASSERT_TRUE(report) << report.error();
+    EXPECT_EQ(*report, expected.report);
+    expect_layout(dest.string(), shards, expected);
+  }
+}
+
 TEST(RoutedCopy, ARecordOutsideItsSubtreeFailsTheRun) {
   // A nodes tree of two leaves whose checksums all hold: g1's leaf ends with a g2 record, which
   // sorts before the next leaf's first key but lies past the separator g1/n2.

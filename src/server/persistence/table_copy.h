@@ -1,15 +1,23 @@
 // The row streaming shared by the graph-table and the global-table copy.
 //
-// Rows go from a live scan straight into the destination table, keys and values as their
-// stored bytes, unchanged; no table is buffered. Rows are validated under their table's types
+// Rows go from a live scan into the destination table, keys and values as their stored bytes,
+// unchanged; no table is buffered, only the few rows in flight between the scan and the inserts. Rows are validated under their table's types
 // as the scan reads them, so a damaged source record ends the run with the storage text
 // "DB corrupted: {what}" instead of being skipped or copied.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/redb.h"
@@ -57,18 +65,163 @@ class OpenTables {
   std::vector<redb::Table> tables_;  // in opening order
 };
 
-// Inserts every row `scan` hands out into `destination`, calling `copied(scan)` after each
-// successful insert. Fails with the library's text of the first failed scan step or insert.
-template <class Copied>
-CopyStatus copy_rows(redb::TableScan& scan, redb::Table& destination, Copied copied) {
-  while (true) {
-    auto has_row = scan.next();
-    if (!has_row) return std::unexpected(std::move(has_row.error().text));
-    if (!*has_row) return {};
-    if (auto inserted = destination.insert(scan.key(), scan.value()); !inserted)
-      return std::unexpected(std::move(inserted.error().text));
-    copied(scan);
+// Hands rows from a scan on one thread to the inserts on another, in scan order, through a
+// few batches of fixed size that take turns: while one batch is inserted, the next rows are
+// read, validated and copied into another. A row too large for a batch is handed over by
+// reference instead, alone, and the scan waits until it was inserted before it moves on, so
+// a large value is never held twice. A batch goes over when full, or earlier when the inserts
+// wait for it. The pipe's memory is allocated once and serves every copy.
+class RowPipe {
+ public:
+  static constexpr size_t batch_count = 4;
+  static constexpr size_t batch_bytes = size_t{512} << 10;
+  static constexpr size_t batch_rows = 2048;
+  // A batch not yet full goes over to waiting inserts once it holds this much.
+  static constexpr size_t early_bytes = size_t{64} << 10;
+  static constexpr size_t early_rows = 256;
+
+  RowPipe() {
+    for (Batch& batch : batches_) {
+      batch.bytes = std::make_unique_for_overwrite<char[]>(batch_bytes);
+      batch.rows.reserve(batch_rows);
+    }
   }
-}
+
+  // Inserts every row `scan` hands out into `destination`, calling `copied(key)` after each
+  // successful insert. Fails with the library's text of the first failed scan step or insert,
+  // after the inserts of the rows before it: what a failure leaves is what the scan and the
+  // inserts one after the other leave.
+  template <class Copied>
+  CopyStatus copy(redb::TableScan& scan, redb::Table& destination, Copied copied) {
+    for (Batch& batch : batches_) batch.clear();
+    stopped_ = false;
+    std::thread scanning([&] { scan_into_batches(scan); });
+    CopyStatus status;
+    for (size_t index = 0;; index = (index + 1) % batch_count) {
+      Batch& batch = wait_until(index, true);
+      for (const Row& row : batch.rows) {
+        const std::string_view key(batch.bytes.get() + row.key_offset, row.key_length);
+        const std::string_view value(batch.bytes.get() + row.key_offset + row.key_length, row.value_length);
+        if (status = insert(destination, key, value, copied); !status) break;
+      }
+      if (status && batch.large) status = insert(destination, batch.large_key, batch.large_value, copied);
+      if (status && batch.error) status = std::unexpected(std::move(*batch.error));
+      const bool last = !status || batch.last;
+      {
+        std::lock_guard lock(mutex_);
+        batch.clear();
+        if (last) stopped_ = true;
+      }
+      changed_.notify_all();
+      if (last) break;
+    }
+    scanning.join();
+    return status;
+  }
+
+ private:
+  struct Row {
+    size_t key_offset, key_length, value_length;  // the value follows the key
+  };
+  struct Batch {
+    std::unique_ptr<char[]> bytes;
+    size_t used = 0;
+    std::vector<Row> rows;
+    bool large = false;  // large_key and large_value are the scan's current row
+    std::string_view large_key, large_value;
+    bool last = false;                 // the scan ended after these rows
+    std::optional<std::string> error;  // ... with this text
+    bool full = false;                 // handed to the inserts, not yet given back
+
+    void clear() {
+      used = 0;
+      rows.clear();
+      large = false;
+      last = false;
+      error.reset();
+      full = false;
+    }
+  };
+
+  template <class Copied>
+  static CopyStatus insert(redb::Table& destination, std::string_view key, std::string_view value, Copied& copied) {
+    // The scan validated the row under the types the destination table was opened with.
+    if (auto inserted = destination.insert_validated(key, value); !inserted)
+      return std::unexpected(std::move(inserted.error().text));
+    copied(key);
+    return {};
+  }
+
+  // Batch `index` once its `full` flag is `full`, or once the inserts stopped when waiting for
+  // an empty one (the scan then ends).
+  Batch& wait_until(size_t index, bool full) {
+    std::unique_lock lock(mutex_);
+    if (full) inserts_waiting_.store(true, std::memory_order_relaxed);
+    changed_.wait(lock, [&] { return batches_[index].full == full || (!full && stopped_); });
+    if (full) inserts_waiting_.store(false, std::memory_order_relaxed);
+    return batches_[index];
+  }
+  bool stopped() {
+    std::lock_guard lock(mutex_);
+    return stopped_;
+  }
+  void hand_over(Batch& batch) {
+    {
+      std::lock_guard lock(mutex_);
+      batch.full = true;
+    }
+    changed_.notify_all();
+  }
+
+  void scan_into_batches(redb::TableScan& scan) {
+    size_t index = 0;
+    Batch* batch = &wait_until(index, false);
+    auto next_batch = [&] {
+      hand_over(*batch);
+      index = (index + 1) % batch_count;
+      batch = &wait_until(index, false);
+      return !stopped();
+    };
+    while (true) {
+      auto has_row = scan.next();
+      if (!has_row || !*has_row) {
+        if (!has_row) batch->error = std::move(has_row.error().text);
+        batch->last = true;
+        hand_over(*batch);
+        return;
+      }
+      const std::string_view key = scan.key(), value = scan.value();
+      const size_t length = key.size() + value.size();
+      if (length > batch_bytes) {
+        if (!batch->rows.empty() && !next_batch()) return;
+        batch->large = true;
+        batch->large_key = key;
+        batch->large_value = value;
+        Batch& handed = *batch;
+        if (!next_batch()) return;
+        // The row's bytes belong to the scan: it stays on them until they were inserted.
+        wait_until(static_cast<size_t>(&handed - batches_.data()), false);
+        if (stopped()) return;
+        continue;
+      }
+      if ((batch->used + length > batch_bytes || batch->rows.size() == batch_rows) && !next_batch()) return;
+      std::memcpy(batch->bytes.get() + batch->used, key.data(), key.size());
+      std::memcpy(batch->bytes.get() + batch->used + key.size(), value.data(), value.size());
+      batch->rows.push_back({batch->used, key.size(), value.size()});
+      batch->used += length;
+      // Inserts waiting for rows get those read so far, once they are worth a hand-over,
+      // rather than a full batch later.
+      if ((batch->used >= early_bytes || batch->rows.size() >= early_rows) &&
+          inserts_waiting_.load(std::memory_order_relaxed) && !next_batch())
+        return;
+    }
+  }
+
+  std::array<Batch, batch_count> batches_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopped_ = false;  // the inserts ended (done or failed): the scan stops at its next turn
+  std::atomic<bool> inserts_waiting_ = false;  // the inserts wait for the next batch
+};
 
 }  // namespace shard_migrate

@@ -107,8 +107,9 @@ size_t branch_size(size_t key_count, size_t key_bytes, std::optional<uint32_t> k
 }
 
 size_t write_leaf(std::span<uint8_t> page, std::span<const LeafEntry> entries, EntryWidths widths) {
-  std::fill(page.begin(), page.end(), uint8_t{0});
+  // Every byte is written: the header's padding and the tail past the entries are zero.
   uint8_t* data = page.data();
+  std::fill(data, data + 4, uint8_t{0});
   const size_t n = entries.size();
   data[0] = leaf_page_type;
   store_u16(data + 2, static_cast<uint16_t>(n));
@@ -125,13 +126,15 @@ size_t write_leaf(std::span<uint8_t> page, std::span<const LeafEntry> entries, E
     position += entries[i].value.size();
     if (!widths.value) store_u32(value_ends + 4 * i, static_cast<uint32_t>(position));
   }
+  std::fill(data + position, data + page.size(), uint8_t{0});
   return position;
 }
 
 size_t write_branch(std::span<uint8_t> page, std::span<const BranchChild> children,
                     std::span<const std::string_view> separators, std::optional<uint32_t> key_width) {
-  std::fill(page.begin(), page.end(), uint8_t{0});
+  // Every byte is written: the header's padding and the tail past the keys are zero.
   uint8_t* data = page.data();
+  std::fill(data, data + 8, uint8_t{0});
   const size_t m = separators.size();
   data[0] = branch_page_type;
   store_u16(data + 2, static_cast<uint16_t>(m));
@@ -146,6 +149,7 @@ size_t write_branch(std::span<uint8_t> page, std::span<const BranchChild> childr
     position += separators[i].size();
     if (!key_width) store_u32(key_ends + 4 * i, static_cast<uint32_t>(position));
   }
+  std::fill(data + position, data + page.size(), uint8_t{0});
   return position;
 }
 

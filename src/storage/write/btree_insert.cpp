@@ -95,7 +95,7 @@ Result<PageNumber> BtreeWriter::place(std::optional<PageNumber> reuse, std::span
   if (reuse) space_.release(*reuse);
   auto page = space_.allocate(order);
   if (!page) return page;
-  std::memcpy(space_.cache().create(*page), built.data(), built.size());
+  std::memcpy(space_.cache().create_unfilled(*page), built.data(), built.size());
   return *page;
 }
 

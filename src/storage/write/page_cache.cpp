@@ -15,12 +15,17 @@ constexpr uint64_t max_gathered_bytes = 64 * 1024;
 PageCache::PageCache(File& file, const DatabaseLayout& layout, size_t budget)
     : file_(file), layout_(layout), budget_(budget) {}
 
-uint8_t* PageCache::create(PageNumber page) {
+uint8_t* PageCache::create(PageNumber page) { return create(page, true); }
+
+uint8_t* PageCache::create_unfilled(PageNumber page) { return create(page, false); }
+
+uint8_t* PageCache::create(PageNumber page, bool zeroed) {
   Held& held = pages_[page.to_raw()];
   if (!held.bytes) held_bytes_ += page.byte_length();
   // A finished version of a page freed and allocated again must never reach the file.
   held.finished = false;
-  held.bytes = std::make_unique<uint8_t[]>(page.byte_length());  // value-initialized: zeros
+  held.bytes = zeroed ? std::make_unique<uint8_t[]>(page.byte_length())  // value-initialized: zeros
+                      : std::make_unique_for_overwrite<uint8_t[]>(page.byte_length());
   return held.bytes.get();
 }
 

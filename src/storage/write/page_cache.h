@@ -24,8 +24,12 @@
 
 namespace redb::detail {
 
-// Dirty page bytes kept in memory before the transaction writes pages out.
-inline constexpr size_t default_dirty_page_budget = size_t{64} << 20;
+// Dirty page bytes kept in memory before the transaction writes pages out. Small on purpose:
+// pages then go out while still in the processor's cache, and the system starts writing them
+// to the disk early, so that the commit's sync has little left to wait for (measured faster
+// than 16 and 64 MiB on large copies, and no faster below 4 MiB). Where pages go and what they
+// hold does not depend on it.
+inline constexpr size_t default_dirty_page_budget = size_t{4} << 20;
 // The budget new write transactions get; tests lower it to make transactions spill.
 inline size_t dirty_page_budget = default_dirty_page_budget;
 
@@ -36,6 +40,8 @@ class PageCache {
 
   // A new, zero-filled buffer for a page just allocated.
   uint8_t* create(PageNumber page);
+  // The same, its bytes left unset: for a caller that writes the whole block at once.
+  uint8_t* create_unfilled(PageNumber page);
   // The buffer of a page held in memory, or null.
   uint8_t* resident(PageNumber page) const;
   // The buffer of a page of this transaction, read back from its place when it was written out.
@@ -58,6 +64,7 @@ class PageCache {
   void clear();
 
  private:
+  uint8_t* create(PageNumber page, bool zeroed);
   uint64_t offset_of(PageNumber page) const { return layout_.page_offset(page.region, page.index, page.order); }
   File& file_;
   DatabaseLayout layout_;

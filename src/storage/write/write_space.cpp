@@ -45,7 +45,7 @@ Result<PageNumber> WriteSpace::writable(PageNumber page) {
   }
   auto copy = allocate(page.order);
   if (!copy) return copy;
-  uint8_t* data = cache_.create(*copy);
+  uint8_t* data = cache_.create_unfilled(*copy);
   if (auto read = cache_.read(page, {data, page.byte_length()}); !read) {
     cache_.discard(*copy);
     allocator_.free(*copy);

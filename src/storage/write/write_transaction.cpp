@@ -111,6 +111,13 @@ Result<bool> Table::insert(std::string_view key, std::string_view value) {
   return state_->insert(index_, key, value);
 }
 
+Result<bool> Table::insert_validated(std::string_view key, std::string_view value) {
+  if (!state_) return std::unexpected(Error{"Database has been closed"});
+  if (auto lengths = detail::check_insert_lengths(key.size(), value.size()); !lengths)
+    return std::unexpected(lengths.error());
+  return state_->insert(index_, key, value);
+}
+
 uint64_t Table::len() const { return state_ ? state_->tables[index_].root.length : 0; }
 
 }  // namespace redb
