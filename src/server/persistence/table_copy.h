@@ -1,9 +1,10 @@
 // The row streaming shared by the graph-table and the global-table copy.
 //
 // Rows go from a live scan into the destination table, keys and values as their stored bytes,
-// unchanged; no table is buffered, only the few rows in flight between the scan and the inserts. Rows are validated under their table's types
-// as the scan reads them, so a damaged source record ends the run with the storage text
-// "DB corrupted: {what}" instead of being skipped or copied.
+// unchanged; no table is buffered, only the few rows in flight between the scan and the
+// inserts. Rows are validated under their table's types as the scan reads them, so a damaged
+// source record ends the run with the storage text "DB corrupted: {what}" instead of being
+// skipped or copied.
 #pragma once
 
 #include <array>
