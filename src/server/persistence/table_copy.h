@@ -71,7 +71,7 @@ class OpenTables {
 // read, validated and copied into another. A row too large for a batch is handed over by
 // reference instead, alone, and the scan waits until it was inserted before it moves on, so
 // a large value is never held twice. A batch goes over when full, or earlier when the inserts
-// wait for it. The pipe's memory is allocated once and serves every copy.
+// wait for it. The pipe's memory and its scanning thread are made once and serve every copy.
 class RowPipe {
  public:
   static constexpr size_t batch_count = 4;
@@ -86,6 +86,17 @@ class RowPipe {
       batch.bytes = std::make_unique_for_overwrite<char[]>(batch_bytes);
       batch.rows.reserve(batch_rows);
     }
+    scanning_ = std::thread([this] { run_scans(); });
+  }
+  RowPipe(const RowPipe&) = delete;
+  RowPipe& operator=(const RowPipe&) = delete;
+  ~RowPipe() {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    scanning_.join();
   }
 
   // Inserts every row `scan` hands out into `destination`, calling `copied(key)` after each
@@ -94,9 +105,14 @@ class RowPipe {
   // inserts one after the other leave.
   template <class Copied>
   CopyStatus copy(redb::TableScan& scan, redb::Table& destination, Copied copied) {
-    for (Batch& batch : batches_) batch.clear();
-    stopped_ = false;
-    std::thread scanning([&] { scan_into_batches(scan); });
+    {
+      // The scanning thread is idle between copies: the batches are the inserts' to reset.
+      std::lock_guard lock(mutex_);
+      for (Batch& batch : batches_) batch.clear();
+      stopped_ = false;
+      scan_ = &scan;
+    }
+    changed_.notify_all();
     CopyStatus status;
     for (size_t index = 0;; index = (index + 1) % batch_count) {
       Batch& batch = wait_until(index, true);
@@ -116,7 +132,9 @@ class RowPipe {
       changed_.notify_all();
       if (last) break;
     }
-    scanning.join();
+    // The scan is the caller's again once the scanning thread has let go of it.
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return scan_ == nullptr; });
     return status;
   }
 
@@ -174,6 +192,25 @@ class RowPipe {
     changed_.notify_all();
   }
 
+  // The scanning thread: one scan per copy, until the pipe closes.
+  void run_scans() {
+    while (true) {
+      redb::TableScan* scan = nullptr;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return scan_ != nullptr || closing_; });
+        if (closing_) return;
+        scan = scan_;
+      }
+      scan_into_batches(*scan);
+      {
+        std::lock_guard lock(mutex_);
+        scan_ = nullptr;
+      }
+      changed_.notify_all();
+    }
+  }
+
   void scan_into_batches(redb::TableScan& scan) {
     size_t index = 0;
     Batch* batch = &wait_until(index, false);
@@ -221,8 +258,11 @@ class RowPipe {
   std::array<Batch, batch_count> batches_;
   std::mutex mutex_;
   std::condition_variable changed_;
+  redb::TableScan* scan_ = nullptr;  // the scan of the copy under way; null while the thread is idle
+  bool closing_ = false;             // the pipe is being released: the scanning thread ends
   bool stopped_ = false;  // the inserts ended (done or failed): the scan stops at its next turn
   std::atomic<bool> inserts_waiting_ = false;  // the inserts wait for the next batch
+  std::thread scanning_;  // runs the scans; started once every other member is made
 };
 
 }  // namespace shard_migrate

@@ -48,11 +48,13 @@ Result<bool> TreeCursor::enter(PageNumber page, const Bounds& bounds, ChildRead 
   if (depth_ >= max_tree_depth) return std::unexpected(too_deep());
   if (levels_.size() <= depth_) levels_.emplace_back();
   Level& level = levels_[depth_];
-  // The first base page (or, for a leaf whose values are probably not wanted, its first part:
-  // enough for the header and keys of most leaves) tells a leaf from a branch; a branch is
-  // read whole.
+  // The first base page (or, for a block of several pages whose values are probably not
+  // wanted, its first part: enough for the header and keys of most leaves) tells a leaf from a
+  // branch; a branch is read whole. A one-page block is read whole at once: a shorter read
+  // costs the same system call and would need a second one for its keys.
   level.page.clear();
-  const size_t first_part = how == ChildRead::keys_first && defer_values_ ? keys_first_bytes : page_size;
+  const bool keys_first = how == ChildRead::keys_first && defer_values_ && page.order > 0;
+  const size_t first_part = keys_first ? keys_first_bytes : page_size;
   if (auto read = source_->read_part(page, first_part, level.page); !read) return std::unexpected(read.error());
   if (auto charged = budget_->charge(page.order); !charged) return std::unexpected(charged.error());
   uint8_t type = page_type(level.page.bytes());
