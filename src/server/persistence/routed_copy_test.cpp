@@ -82,6 +82,17 @@ SourceContent scan_source(const std::string& path) {
   return content;
 }
 
+// Migrates `persist` into `dest` with `shards` shards and checks the report and every shard
+// against what the independent scan of the sources puts there.
+void expect_migration_as_scanned(const fs::path& persist, const fs::path& dest, const std::vector<SourceContent>& sources,
+                                 uint64_t shards) {
+  const ExpectedMigration expected = expected_migration(sources, shards);
+  auto report = migrate_shards_into(persist.string(), dest.string(), shards);
+  ASSERT_TRUE(report) << report.error();
+  EXPECT_EQ(*report, expected.report);
+  expect_layout(dest.string(), shards, expected);
+}
+
 TEST(RoutedCopy, EveryShardCountPutsEveryRecordInItsShard) {
   ScratchDir scratch;
   const fs::path persist = scratch.path() / "persist";
@@ -90,12 +101,7 @@ TEST(RoutedCopy, EveryShardCountPutsEveryRecordInItsShard) {
   for (const std::string& path : write_sources(persist)) sources.push_back(scan_source(path));
   for (uint64_t shards : {1, 2, 7, 64}) {
     SCOPED_TRACE("shards=" + std::to_string(shards));
-    const ExpectedMigration expected = expected_migration(sources, shards);
-    const fs::path dest = scratch.path() / ("dest-" + std::to_string(shards));
-    auto report = migrate_shards_into(persist.string(), dest.string(), shards);
-    ASSERT_TRUE(report) << report.error();
-    EXPECT_EQ(*report, expected.report);
-    expect_layout(dest.string(), shards, expected);
+    expect_migration_as_scanned(persist, scratch.path() / ("dest-" + std::to_string(shards)), sources, shards);
   }
 }
 
@@ -123,12 +129,7 @@ TEST(RoutedCopy, RowsOfEverySizeArriveInScanOrder) {
                                               scan_source((persist / "graph-1.redb").string())};
   for (uint64_t shards : {1, 3}) {
     SCOPED_TRACE("shards=" + std::to_string(shards));
-    const ExpectedMigration expected = expected_migration(sources, shards);
-    const fs::path dest = scratch.path() / ("dest-" + std::to_string(shards));
-    auto report = migrate_shards_into(persist.string(), dest.string(), shards);
-    ASSERT_TRUE(report) << report.error();
-    EXPECT_EQ(*report, expected.report);
-    expect_layout(dest.string(), shards, expected);
+    expect_migration_as_scanned(persist, scratch.path() / ("dest-" + std::to_string(shards)), sources, shards);
   }
 }
 
