@@ -67,6 +67,20 @@ class KeyFilter {
   // run of rows with equal first elements, in key order.
   virtual bool wanted(std::string_view element) = 0;
 
+  // Mixed pages: the root of the tree and every page whose key bounds do not share one first
+  // element, so that only what lies below them tells which elements they hold. A page is named
+  // by its stored page number, which stays its own while the file is not written.
+  //
+  // Asked by a scan with UnwantedRows::skipped before it reads a mixed page: false skips the
+  // page with everything below it, as if its rows were not wanted. A filter answers false only
+  // where it knows, from an earlier scan of the same tree, that nothing below is wanted.
+  virtual bool read_mixed_page(uint64_t /*page*/) { return true; }
+  // Every scan reports the mixed pages it reads. Between the two calls for a page, wanted() is
+  // asked about every first element of the rows below it, except the element of a run that
+  // began before the page (the element asked about last), which is not asked about again.
+  virtual void enter_mixed_page(uint64_t /*page*/) {}
+  virtual void leave_mixed_page(uint64_t /*page*/) {}
+
  protected:
   ~KeyFilter() = default;
 };

@@ -18,6 +18,7 @@
 #include "server/persistence/in_place_migration.h"
 #include "server/persistence/migration_texts.h"
 #include "server/persistence/shard_files.h"
+#include "server/persistence/shard_schema.h"
 #include "storage/redb.h"
 
 namespace shard_migrate {
@@ -56,11 +57,13 @@ class SourceDatabases {
 
 // What every destination shard of one run shares.
 struct RunTallies {
-  explicit RunTallies(size_t source_count) : accounts(source_count) {}
+  RunTallies(size_t source_count, uint64_t shard_count)
+      : accounts(source_count), routes(source_count, graph_tables.size(), shard_count) {}
   GraphsSeen graphs_seen;
   GraphCounters counters;
   uint64_t global = 0;
   RowAccounts accounts;
+  MixedPageRoutes routes;
 };
 
 // Creates, fills, commits and closes destination shard `dest_index` at `shard_path`.
@@ -80,7 +83,7 @@ CopyStatus build_destination_shard(const std::string& shard_path, uint64_t dest_
   if (!tables) return std::unexpected(std::move(tables.error()));
   // e. Copy the graph records routed to this shard.
   if (auto copied = copy_graph_tables(sources.all(), dest_index, requested_shards, shard_count, *tables,
-                                      tallies.graphs_seen, tallies.counters, tallies.accounts);
+                                      tallies.graphs_seen, tallies.counters, tallies.accounts, tallies.routes);
       !copied)
     return copied;
   // f. Shard 0 alone receives the global tables, after every source's graph records.
@@ -132,7 +135,7 @@ MigrationResult migrate_shards_into(const std::string& persist_dir, const std::s
   if (auto opened = sources.open_all(*source_paths); !opened) return std::unexpected(std::move(opened.error()));
 
   // 6. Start the tallies (released before the sources).
-  RunTallies tallies(source_paths->size());
+  RunTallies tallies(source_paths->size(), shard_count);
 
   // 7. Build each destination shard in turn.
   for (uint64_t dest_index = 0; dest_index < shard_count; ++dest_index) {

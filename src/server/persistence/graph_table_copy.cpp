@@ -24,17 +24,34 @@ constexpr std::array<GraphTableVisit, 6> visit_order{{
     {&audit_chain_table, &GraphCounters::audit},
 }};
 
-// Wants the graphs that route to one destination shard.
+// Wants the graphs that route to one destination shard. In the pass of shard 0, which reads
+// every page, it records where the rows below each mixed page route; later passes skip the
+// mixed pages that hold none of theirs.
 class RoutedTo final : public redb::KeyFilter {
  public:
   RoutedTo(uint64_t dest_index, uint64_t requested_shards, uint64_t shard_count)
       : dest_index_(dest_index), requested_shards_(requested_shards), shard_count_(shard_count) {}
+
+  // The record of the table scanned next.
+  void use_routes(TableRoutes& routes) { routes_ = &routes; }
+
   bool wanted(std::string_view graph_identifier) override {
-    return shard_for_graph(graph_identifier, requested_shards_, shard_count_) == dest_index_;
+    const uint64_t shard = shard_for_graph(graph_identifier, requested_shards_, shard_count_);
+    if (recording()) routes_->note(shard);
+    return shard == dest_index_;
+  }
+  bool read_mixed_page(uint64_t page) override { return recording() || routes_->may_hold(page, dest_index_); }
+  void enter_mixed_page(uint64_t page) override {
+    if (recording()) routes_->enter(page);
+  }
+  void leave_mixed_page(uint64_t page) override {
+    if (recording()) routes_->leave(page);
   }
 
  private:
+  bool recording() const { return dest_index_ == 0; }
   uint64_t dest_index_, requested_shards_, shard_count_;
+  TableRoutes* routes_ = nullptr;
 };
 
 // Counts a graph_meta identifier once per run. It is copied into the set only when new.
@@ -52,7 +69,7 @@ std::expected<DestinationGraphTables, std::string> open_destination_graph_tables
 
 CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t dest_index, uint64_t requested_shards,
                              uint64_t shard_count, DestinationGraphTables& dest, GraphsSeen& graphs_seen,
-                             GraphCounters& counters, RowAccounts& accounts) {
+                             GraphCounters& counters, RowAccounts& accounts, MixedPageRoutes& routes) {
   RoutedTo routed_here(dest_index, requested_shards, shard_count);
   const redb::UnwantedRows others = dest_index == 0 ? redb::UnwantedRows::checked : redb::UnwantedRows::skipped;
   RowPipe pipe;
@@ -60,13 +77,15 @@ CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t d
     // One read transaction per source serves its six scans.
     auto transaction = sources[source_index].begin_read();
     if (!transaction) return std::unexpected(std::move(transaction.error().text));
-    for (const GraphTableVisit& visit : visit_order) {
+    for (size_t table_index = 0; table_index < visit_order.size(); ++table_index) {
+      const GraphTableVisit& visit = visit_order[table_index];
       // Absent, or stored under another definition or kind: this table of this source is
       // skipped. Damage or an I/O error while it is looked up fails the run.
       auto table = transaction->open_table(*visit.definition);
       if (!table && table.error().kind == redb::Error::Kind::table) continue;
       if (!table) return std::unexpected(std::move(table.error().text));
       redb::Table& destination = dest.table(*visit.definition);
+      routed_here.use_routes(routes.table(source_index, table_index));
       auto scan = table->scan(routed_here, others);
       if (!scan) return std::unexpected(std::move(scan.error().text));
       uint64_t rows = 0;

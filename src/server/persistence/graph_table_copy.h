@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "server/persistence/mixed_page_routes.h"
 #include "server/persistence/row_accounts.h"
 #include "server/persistence/table_copy.h"
 #include "storage/redb.h"
@@ -51,9 +52,10 @@ std::expected<DestinationGraphTables, std::string> open_destination_graph_tables
 // of the plain K-pass copy did, so that a damaged record ends the run before any shard is
 // committed. The later passes read only what may route to them: a subtree whose keys all
 // belong to one graph of another shard is not read, and the other records of other shards are
-// decoded no further than their graph identifier.
+// decoded no further than their graph identifier. `routes` (for the graph tables, in visit
+// order) is recorded by the pass of shard 0 and read by the later passes.
 CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t dest_index, uint64_t requested_shards,
                              uint64_t shard_count, DestinationGraphTables& dest, GraphsSeen& graphs_seen,
-                             GraphCounters& counters, RowAccounts& accounts);
+                             GraphCounters& counters, RowAccounts& accounts, MixedPageRoutes& routes);
 
 }  // namespace shard_migrate

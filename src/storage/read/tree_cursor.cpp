@@ -69,6 +69,7 @@ Result<bool> TreeCursor::enter(PageNumber page, const Bounds& bounds, ChildRead 
   if (auto read = source_->read_part(page, page.byte_length(), level.page); !read) return std::unexpected(read.error());
   auto branch = BranchView::open(level.page.bytes(), widths_.key);
   if (!branch) return std::unexpected(branch.error());
+  level.number = page;
   level.branch = *branch;
   level.next_child = 0;
   level.bounds = bounds;
@@ -113,17 +114,30 @@ Result<bool> TreeCursor::next() {
       finished_ = true;
       return false;
     }
-    auto at_leaf = enter(*root_, Bounds{}, ChildRead::whole);
+    ChildRead how = ChildRead::whole;
+    if (filter_) {
+      auto read = filter_->read_child(Bounds{}, *root_);
+      if (!read) return fail(read.error());
+      if (*read == ChildRead::skip) {
+        finished_ = true;
+        return false;
+      }
+      how = *read;
+    }
+    auto at_leaf = enter(*root_, Bounds{}, how);
     if (!at_leaf) return fail(at_leaf.error());
     if (*at_leaf) return true;
   } else if (++leaf_index_ < leaf_.count()) {
     return true;
+  } else if (filter_) {
+    filter_->leave_child(leaf_number_);
   }
   // The next leaf: the next child to read of the deepest branch with one left.
   while (depth_ > 0) {
     Level& parent = levels_[depth_ - 1];
     if (parent.next_child >= parent.branch.child_count()) {
       --depth_;
+      if (filter_) filter_->leave_child(parent.number);
       continue;
     }
     const size_t j = parent.next_child++;
@@ -132,7 +146,7 @@ Result<bool> TreeCursor::next() {
                                                  : std::optional<std::string_view>(parent.branch.key(j))};
     ChildRead how = ChildRead::whole;
     if (filter_) {
-      auto read = filter_->read_child(bounds);
+      auto read = filter_->read_child(bounds, parent.branch.child_page(j));
       if (!read) return fail(read.error());
       if (*read == ChildRead::skip) continue;
       how = *read;

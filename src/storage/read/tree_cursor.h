@@ -19,7 +19,8 @@ namespace redb::detail {
 //
 // Each child gets the key bounds its branch gives it: child j of a branch holds the keys k
 // with key[j-1] < k <= key[j], within the bounds of the branch itself (an absent bound is
-// open). A ChildFilter may turn a child down on its bounds alone; it is then not read at all.
+// open). A ChildFilter may turn a child (the root included) down on its bounds and page number
+// alone; it is then not read at all.
 // It may also say that the child's values are probably not wanted: a leaf is then read from a
 // first part of its page, as far as its keys, even when its page is a base page.
 class TreeCursor {
@@ -31,8 +32,12 @@ class TreeCursor {
   enum class ChildRead { skip, whole, keys_first };
   class ChildFilter {
    public:
-    // How the child with these bounds is to be read. An error ends the scan.
-    virtual Result<ChildRead> read_child(const Bounds& bounds) = 0;
+    // How the child at `page` with these bounds is to be read (the root has no bounds). An
+    // error ends the scan.
+    virtual Result<ChildRead> read_child(const Bounds& bounds, PageNumber page) = 0;
+    // The cursor is done with a page read_child let it read: a leaf after its last entry, a
+    // branch after its last child. Pages are left in the reverse order they were let in.
+    virtual void leave_child(PageNumber page) = 0;
 
    protected:
     ~ChildFilter() = default;
@@ -63,6 +68,7 @@ class TreeCursor {
 
  private:
   struct Level {
+    PageNumber number;
     PageBuffer page;
     BranchView branch;
     size_t next_child = 0;

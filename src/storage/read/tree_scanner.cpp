@@ -28,12 +28,8 @@ TreeScanner::TreeScanner(const PageSource& source, const StoredDefinition& defin
   if (definition.root) root = definition.root->root;
   if (!(types_.filter && kind_ == TableKind::normal && types_.key_type && types_.value_type && types_.validate))
     types_.filter = nullptr;
-  bool skipping = false;
-  if (types_.filter) {
-    value_needs_bytes_ = *types_.value_type != TypeDesc::scalar(Scalar::bytes);
-    skipping = types_.unwanted == UnwantedRows::skipped;
-  }
-  outer_.reset(root, definition.tree_widths(), skipping ? this : nullptr, types_.filter != nullptr);
+  if (types_.filter) value_needs_bytes_ = *types_.value_type != TypeDesc::scalar(Scalar::bytes);
+  outer_.reset(root, definition.tree_widths(), types_.filter ? this : nullptr, types_.filter != nullptr);
 }
 
 Result<bool> TreeScanner::next() {
@@ -124,19 +120,37 @@ Status TreeScanner::check_first_element_bounds(std::string_view element) const {
   return {};
 }
 
-Result<TreeCursor::ChildRead> TreeScanner::read_child(const TreeCursor::Bounds& bounds) {
-  using ChildRead = TreeCursor::ChildRead;
-  // Where the bounds do not name one element, the child may hold rows of several: most of
-  // them are not wanted when the filter wants few, so its keys come first.
-  if (!bounds.lower || !bounds.upper) return ChildRead::keys_first;
+Result<std::optional<std::string_view>> TreeScanner::only_element(const TreeCursor::Bounds& bounds) const {
+  if (!bounds.lower || !bounds.upper) return std::nullopt;
   auto lower = types_.key_type->first_element(*bounds.lower);
   if (!lower) return std::unexpected(lower.error());
   auto upper = types_.key_type->first_element(*bounds.upper);
   if (!upper) return std::unexpected(upper.error());
   // Every key k of the child has lower < k <= upper, so its first element lies between the
   // bounds' first elements: when they are equal, the child holds that element's rows alone.
-  if (*lower != *upper) return ChildRead::keys_first;
-  return wanted(*lower) ? ChildRead::whole : ChildRead::skip;
+  if (*lower != *upper) return std::nullopt;
+  return *lower;
+}
+
+Result<TreeCursor::ChildRead> TreeScanner::read_child(const TreeCursor::Bounds& bounds, PageNumber page) {
+  using ChildRead = TreeCursor::ChildRead;
+  const bool skipping = types_.unwanted == UnwantedRows::skipped;
+  auto element = only_element(bounds);
+  if (!element) return std::unexpected(element.error());
+  if (*element && skipping && !wanted(**element)) return ChildRead::skip;
+  const bool mixed = !*element;
+  if (mixed && skipping && !types_.filter->read_mixed_page(page.to_raw())) return ChildRead::skip;
+  if (open_pages_ >= open_mixed_.size()) return std::unexpected(Error::corrupted("B-tree deeper than any file can hold"));
+  open_mixed_[open_pages_++] = mixed;
+  if (mixed) types_.filter->enter_mixed_page(page.to_raw());
+  // Where the bounds do not name one element, the child may hold rows of several: most of
+  // them are not wanted when the filter wants few, so its keys come first.
+  return mixed && skipping ? ChildRead::keys_first : ChildRead::whole;
+}
+
+void TreeScanner::leave_child(PageNumber page) {
+  if (open_pages_ == 0) return;
+  if (open_mixed_[--open_pages_]) types_.filter->leave_mixed_page(page.to_raw());
 }
 
 bool TreeScanner::wanted(std::string_view element) {

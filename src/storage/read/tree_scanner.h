@@ -6,6 +6,7 @@
 // forms the values are the keys of a V -> () tree. One row per (key, value) pair.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,7 @@ namespace redb::detail {
 //   as far as their keys, their values only when a row of them is handed out.
 // - UnwantedRows::checked: every page is read and every row validated like a wanted one; only
 //   the bytes of values that are neither handed out nor need checking (&[u8]) stay unread.
+// Both report the mixed pages they read to the filter (see KeyFilter).
 class TreeScanner final : private TreeCursor::ChildFilter {
  public:
   struct Types {
@@ -54,7 +56,11 @@ class TreeScanner final : private TreeCursor::ChildFilter {
   Result<bool> next_filtered();
   void note_leaf_depth();
   Status check_row();
-  Result<TreeCursor::ChildRead> read_child(const TreeCursor::Bounds& bounds) override;
+  Result<TreeCursor::ChildRead> read_child(const TreeCursor::Bounds& bounds, PageNumber page) override;
+  void leave_child(PageNumber page) override;
+  // Whether a child with these bounds may hold rows of several first elements; if not, its
+  // one element.
+  Result<std::optional<std::string_view>> only_element(const TreeCursor::Bounds& bounds) const;
   // The filter's answer for `element`, asked once per run of equal elements.
   bool wanted(std::string_view element);
   // Splits the bounds of a leaf just entered.
@@ -87,6 +93,9 @@ class TreeScanner final : private TreeCursor::ChildFilter {
   bool asked_wanted_ = false;
   bool value_needs_bytes_ = true;  // the value type checks more than the value's length
   TypeDesc::Elements lower_elements_, upper_elements_;  // of the current leaf's bounds
+  // Of each page the cursor has open, root first: whether it is mixed.
+  std::array<bool, max_tree_depth + 1> open_mixed_{};
+  size_t open_pages_ = 0;
   std::optional<LeafDepths> leaf_depths_;
 };
 
