@@ -72,42 +72,53 @@ CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t d
                              GraphCounters& counters, RowAccounts& accounts, MixedPageRoutes& routes) {
   RoutedTo routed_here(dest_index, requested_shards, shard_count);
   const redb::UnwantedRows others = dest_index == 0 ? redb::UnwantedRows::checked : redb::UnwantedRows::skipped;
-  RowPipe pipe;
-  for (size_t source_index = 0; source_index < sources.size(); ++source_index) {
-    // One read transaction per source serves its six scans.
-    auto transaction = sources[source_index].begin_read();
-    if (!transaction) return std::unexpected(std::move(transaction.error().text));
-    for (size_t table_index = 0; table_index < visit_order.size(); ++table_index) {
-      const GraphTableVisit& visit = visit_order[table_index];
-      // Absent, or stored under another definition or kind: this table of this source is
-      // skipped. Damage or an I/O error while it is looked up fails the run.
-      auto table = transaction->open_table(*visit.definition);
-      if (!table && table.error().kind == redb::Error::Kind::table) continue;
-      if (!table) return std::unexpected(std::move(table.error().text));
-      redb::Table& destination = dest.table(*visit.definition);
-      routed_here.use_routes(routes.table(source_index, table_index));
-      auto scan = table->scan(routed_here, others);
-      if (!scan) return std::unexpected(std::move(scan.error().text));
-      uint64_t rows = 0;
-      CopyStatus copied;
-      if (visit.counter == nullptr) {
-        // graph_meta's key is the graph identifier itself.
-        copied = pipe.copy(*scan, destination, [&](std::string_view key) {
-          ++rows;
-          note_graph(key, graphs_seen, counters);
-        });
-      } else {
-        uint64_t& counter = counters.*visit.counter;
-        copied = pipe.copy(*scan, destination, [&](std::string_view) {
-          ++rows;
-          ++counter;
-        });
+  // The scanning side: every source's graph tables in visit order.
+  auto scan_all = [&](RowPipe::Feed& feed) {
+    for (size_t source_index = 0; source_index < sources.size(); ++source_index) {
+      // One read transaction per source serves its six scans.
+      auto transaction = sources[source_index].begin_read();
+      if (!transaction) return feed.fail(std::move(transaction.error().text));
+      for (size_t table_index = 0; table_index < visit_order.size(); ++table_index) {
+        const redb::TableDefinition& definition = *visit_order[table_index].definition;
+        // Absent, or stored under another definition or kind: this table of this source is
+        // skipped. Damage or an I/O error while it is looked up fails the run.
+        auto table = transaction->open_table(definition);
+        if (!table && table.error().kind == redb::Error::Kind::table) continue;
+        if (!table) return feed.fail(std::move(table.error().text));
+        routed_here.use_routes(routes.table(source_index, table_index));
+        auto scan = table->scan(routed_here, others);
+        if (!scan) return feed.fail(std::move(scan.error().text));
+        if (!feed.rows(*scan, table_index)) return;
+        if (!feed.table_done({source_index, &definition, table->len(), scan->leaf_depths()})) return;
       }
-      if (!copied) return copied;
-      accounts.note(source_index, *visit.definition, table->len(), rows, scan->leaf_depths());
     }
-  }
-  return {};
+  };
+  // The inserts, each row into its table, counted.
+  struct Inserts {
+    std::array<redb::Table*, visit_order.size()> tables;  // in visit order
+    GraphsSeen& graphs_seen;
+    GraphCounters& counters;
+    RowAccounts& accounts;
+    uint64_t rows = 0;  // of the table being fed
+
+    CopyStatus row(size_t table, std::string_view key, std::string_view value) {
+      const GraphTableVisit& visit = visit_order[table];
+      if (auto inserted = insert_fed_row(*tables[table], key, value); !inserted) return inserted;
+      ++rows;
+      // graph_meta's key is the graph identifier itself.
+      if (visit.counter == nullptr) note_graph(key, graphs_seen, counters);
+      else ++(counters.*visit.counter);
+      return {};
+    }
+    void table_done(const FedTable& fed) {
+      accounts.note(fed.source, *fed.definition, fed.stored_length, rows, fed.depths);
+      rows = 0;
+    }
+  } inserts{{}, graphs_seen, counters, accounts};
+  for (size_t table_index = 0; table_index < visit_order.size(); ++table_index)
+    inserts.tables[table_index] = &dest.table(*visit_order[table_index].definition);
+  RowPipe pipe;
+  return pipe.run(scan_all, inserts);
 }
 
 }  // namespace shard_migrate

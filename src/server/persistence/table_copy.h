@@ -66,13 +66,33 @@ class OpenTables {
   std::vector<redb::Table> tables_;  // in opening order
 };
 
-// Hands rows from a scan on one thread to the inserts on another, in scan order, through a
+// Inserts a row a scan handed out into its destination table. The scan validated it under the
+// types the destination table was opened with.
+inline CopyStatus insert_fed_row(redb::Table& destination, std::string_view key, std::string_view value) {
+  if (auto inserted = destination.insert_validated(key, value); !inserted)
+    return std::unexpected(std::move(inserted.error().text));
+  return {};
+}
+
+// One source table whose rows were all fed: what the row accounts need to know of it.
+struct FedTable {
+  size_t source = 0;  // in discovery order
+  const redb::TableDefinition* definition = nullptr;
+  uint64_t stored_length = 0;
+  std::optional<redb::LeafDepths> depths;
+};
+
+// Hands rows from the scans on one thread to the inserts on another, in scan order, through a
 // few batches of fixed size that take turns: while one batch is inserted, the next rows are
-// read, validated and copied into another. A row too large for a batch is handed over by
-// reference instead, alone, and the scan waits until it was inserted before it moves on, so
-// a large value is never held twice. A batch goes over when full, or earlier when the inserts
-// wait for it. The pipe's memory and its scanning thread are made once and serve every copy.
+// read, validated and copied into another. The scanning side goes through every source table
+// of a copy at its own pace, so the inserts of one table overlap the scan of the next. A row
+// too large for a batch is handed over by reference instead, alone, and the scan waits until
+// it was inserted before it moves on, so a large value is never held twice. A batch goes over
+// when full, or earlier when the inserts wait for it. The pipe's memory and its scanning
+// thread are made once and serve every run.
 class RowPipe {
+  struct Batch;
+
  public:
   static constexpr size_t batch_count = 4;
   static constexpr size_t batch_bytes = size_t{512} << 10;
@@ -81,10 +101,36 @@ class RowPipe {
   static constexpr size_t early_bytes = size_t{64} << 10;
   static constexpr size_t early_rows = 256;
 
+  // What the scanning side of a run feeds, in order. A false return ends the feeding: the
+  // inserts stopped, or the run failed.
+  class Feed {
+   public:
+    // Feeds every row `scan` hands out, for destination table `table` (an index the scanning
+    // side and the inserts agree on). A failed scan step is fed as the run's failure.
+    bool rows(redb::TableScan& scan, size_t table);
+    // Marks the end of a source table's rows.
+    bool table_done(const FedTable& done);
+    // Ends the run with `text` as its failure, after what was fed before it.
+    void fail(std::string text);
+
+   private:
+    friend class RowPipe;
+    explicit Feed(RowPipe& pipe);
+    bool add(size_t table, std::string_view key, std::string_view value);
+    bool next_batch();
+    void finish();
+
+    RowPipe& pipe_;
+    size_t index_ = 0;
+    Batch* batch_ = nullptr;
+    bool ended_ = false;
+  };
+
   RowPipe() {
     for (Batch& batch : batches_) {
       batch.bytes = std::make_unique_for_overwrite<char[]>(batch_bytes);
       batch.rows.reserve(batch_rows);
+      batch.marks.reserve(batch_marks);
     }
     scanning_ = std::thread([this] { run_scans(); });
   }
@@ -99,29 +145,35 @@ class RowPipe {
     scanning_.join();
   }
 
-  // Inserts every row `scan` hands out into `destination`, calling `copied(key)` after each
-  // successful insert. Fails with the library's text of the first failed scan step or insert,
-  // after the inserts of the rows before it: what a failure leaves is what the scan and the
-  // inserts one after the other leave.
-  template <class Copied>
-  CopyStatus copy(redb::TableScan& scan, redb::Table& destination, Copied copied) {
+  // Runs `scan_all(feed)` on the scanning thread while this thread takes what it feeds, in
+  // order: `inserts.row(table, key, value)` (a CopyStatus) for each row and
+  // `inserts.table_done(fed)` for each end of a table. Returns the first failure, of an
+  // insert or fed by the scanning side, after everything fed before it: what a failure leaves
+  // is what the scans and the inserts one after the other leave.
+  template <class ScanAll, class Inserts>
+  CopyStatus run(ScanAll& scan_all, Inserts& inserts) {
     {
-      // The scanning thread is idle between copies: the batches are the inserts' to reset.
+      // The scanning thread is idle between runs: the batches are the inserts' to reset.
       std::lock_guard lock(mutex_);
       for (Batch& batch : batches_) batch.clear();
       stopped_ = false;
-      scan_ = &scan;
+      job_ = Job{&scan_all, [](void* scan, Feed& feed) { (*static_cast<ScanAll*>(scan))(feed); }};
     }
     changed_.notify_all();
     CopyStatus status;
     for (size_t index = 0;; index = (index + 1) % batch_count) {
       Batch& batch = wait_until(index, true);
-      for (const Row& row : batch.rows) {
-        const std::string_view key(batch.bytes.get() + row.key_offset, row.key_length);
-        const std::string_view value(batch.bytes.get() + row.key_offset + row.key_length, row.value_length);
-        if (status = insert(destination, key, value, copied); !status) break;
+      size_t mark = 0;
+      for (size_t row = 0; status; ++row) {
+        for (; mark < batch.marks.size() && batch.marks[mark].position == row; ++mark)
+          inserts.table_done(batch.marks[mark].table);
+        if (row == batch.rows.size()) break;
+        const Row& fed = batch.rows[row];
+        const std::string_view key(batch.bytes.get() + fed.key_offset, fed.key_length);
+        const std::string_view value(batch.bytes.get() + fed.key_offset + fed.key_length, fed.value_length);
+        status = inserts.row(fed.table, key, value);
       }
-      if (status && batch.large) status = insert(destination, batch.large_key, batch.large_value, copied);
+      if (status && batch.large) status = inserts.row(batch.large_table, batch.large_key, batch.large_value);
       if (status && batch.error) status = std::unexpected(std::move(*batch.error));
       const bool last = !status || batch.last;
       {
@@ -132,47 +184,54 @@ class RowPipe {
       changed_.notify_all();
       if (last) break;
     }
-    // The scan is the caller's again once the scanning thread has let go of it.
+    // The scans are done with once the scanning thread has let go of them.
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return scan_ == nullptr; });
+    changed_.wait(lock, [&] { return job_.run == nullptr; });
     return status;
   }
 
  private:
+  static constexpr size_t batch_marks = 64;
+
   struct Row {
     size_t key_offset, key_length, value_length;  // the value follows the key
+    size_t table;
+  };
+  // The end of a table, before the row at `position` of its batch.
+  struct Mark {
+    size_t position;
+    FedTable table;
   };
   struct Batch {
     std::unique_ptr<char[]> bytes;
     size_t used = 0;
     std::vector<Row> rows;
-    bool large = false;  // large_key and large_value are the scan's current row
+    std::vector<Mark> marks;
+    bool large = false;  // large_key and large_value are the scan's current row, after rows and marks
+    size_t large_table = 0;
     std::string_view large_key, large_value;
-    bool last = false;                 // the scan ended after these rows
+    bool last = false;                 // the feeding ended after these
     std::optional<std::string> error;  // ... with this text
     bool full = false;                 // handed to the inserts, not yet given back
 
     void clear() {
       used = 0;
       rows.clear();
+      marks.clear();
       large = false;
       last = false;
       error.reset();
       full = false;
     }
   };
-
-  template <class Copied>
-  static CopyStatus insert(redb::Table& destination, std::string_view key, std::string_view value, Copied& copied) {
-    // The scan validated the row under the types the destination table was opened with.
-    if (auto inserted = destination.insert_validated(key, value); !inserted)
-      return std::unexpected(std::move(inserted.error().text));
-    copied(key);
-    return {};
-  }
+  // The scanning side of the run under way.
+  struct Job {
+    void* scan_all = nullptr;
+    void (*run)(void*, Feed&) = nullptr;
+  };
 
   // Batch `index` once its `full` flag is `full`, or once the inserts stopped when waiting for
-  // an empty one (the scan then ends).
+  // an empty one (the feeding then ends).
   Batch& wait_until(size_t index, bool full) {
     std::unique_lock lock(mutex_);
     if (full) inserts_waiting_.store(true, std::memory_order_relaxed);
@@ -192,77 +251,113 @@ class RowPipe {
     changed_.notify_all();
   }
 
-  // The scanning thread: one scan per copy, until the pipe closes.
+  // The scanning thread: the scanning side of each run, until the pipe closes.
   void run_scans() {
     while (true) {
-      redb::TableScan* scan = nullptr;
+      Job job;
       {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return scan_ != nullptr || closing_; });
+        changed_.wait(lock, [&] { return job_.run != nullptr || closing_; });
         if (closing_) return;
-        scan = scan_;
+        job = job_;
       }
-      scan_into_batches(*scan);
+      {
+        Feed feed(*this);
+        job.run(job.scan_all, feed);
+        feed.finish();
+      }
       {
         std::lock_guard lock(mutex_);
-        scan_ = nullptr;
+        job_ = Job{};
       }
       changed_.notify_all();
-    }
-  }
-
-  void scan_into_batches(redb::TableScan& scan) {
-    size_t index = 0;
-    Batch* batch = &wait_until(index, false);
-    auto next_batch = [&] {
-      hand_over(*batch);
-      index = (index + 1) % batch_count;
-      batch = &wait_until(index, false);
-      return !stopped();
-    };
-    while (true) {
-      auto has_row = scan.next();
-      if (!has_row || !*has_row) {
-        if (!has_row) batch->error = std::move(has_row.error().text);
-        batch->last = true;
-        hand_over(*batch);
-        return;
-      }
-      const std::string_view key = scan.key(), value = scan.value();
-      const size_t length = key.size() + value.size();
-      if (length > batch_bytes) {
-        if (!batch->rows.empty() && !next_batch()) return;
-        batch->large = true;
-        batch->large_key = key;
-        batch->large_value = value;
-        Batch& handed = *batch;
-        if (!next_batch()) return;
-        // The row's bytes belong to the scan: it stays on them until they were inserted.
-        wait_until(static_cast<size_t>(&handed - batches_.data()), false);
-        if (stopped()) return;
-        continue;
-      }
-      if ((batch->used + length > batch_bytes || batch->rows.size() == batch_rows) && !next_batch()) return;
-      std::memcpy(batch->bytes.get() + batch->used, key.data(), key.size());
-      std::memcpy(batch->bytes.get() + batch->used + key.size(), value.data(), value.size());
-      batch->rows.push_back({batch->used, key.size(), value.size()});
-      batch->used += length;
-      // Inserts waiting for rows get those read so far, once they are worth a hand-over,
-      // rather than a full batch later.
-      if ((batch->used >= early_bytes || batch->rows.size() >= early_rows) &&
-          inserts_waiting_.load(std::memory_order_relaxed) && !next_batch())
-        return;
     }
   }
 
   std::array<Batch, batch_count> batches_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  redb::TableScan* scan_ = nullptr;  // the scan of the copy under way; null while the thread is idle
-  bool closing_ = false;             // the pipe is being released: the scanning thread ends
-  bool stopped_ = false;  // the inserts ended (done or failed): the scan stops at its next turn
+  Job job_;              // the run under way; empty while the scanning thread is idle
+  bool closing_ = false;  // the pipe is being released: the scanning thread ends
+  bool stopped_ = false;  // the inserts ended (done or failed): the feeding stops at its next turn
   std::atomic<bool> inserts_waiting_ = false;  // the inserts wait for the next batch
   std::thread scanning_;  // runs the scans; started once every other member is made
 };
+
+inline RowPipe::Feed::Feed(RowPipe& pipe) : pipe_(pipe) {
+  batch_ = &pipe_.wait_until(index_, false);
+  ended_ = pipe_.stopped();
+}
+
+inline bool RowPipe::Feed::next_batch() {
+  pipe_.hand_over(*batch_);
+  index_ = (index_ + 1) % batch_count;
+  batch_ = &pipe_.wait_until(index_, false);
+  ended_ = pipe_.stopped();
+  return !ended_;
+}
+
+inline bool RowPipe::Feed::rows(redb::TableScan& scan, size_t table) {
+  while (!ended_) {
+    auto has_row = scan.next();
+    if (!has_row) {
+      fail(std::move(has_row.error().text));
+      return false;
+    }
+    if (!*has_row) return true;
+    if (!add(table, scan.key(), scan.value())) return false;
+  }
+  return false;
+}
+
+inline bool RowPipe::Feed::add(size_t table, std::string_view key, std::string_view value) {
+  const size_t length = key.size() + value.size();
+  if (length > batch_bytes) {
+    if (!batch_->rows.empty() && !next_batch()) return false;
+    batch_->large = true;
+    batch_->large_table = table;
+    batch_->large_key = key;
+    batch_->large_value = value;
+    Batch& handed = *batch_;
+    if (!next_batch()) return false;
+    // The row's bytes belong to the scan: it stays on them until they were inserted.
+    pipe_.wait_until(static_cast<size_t>(&handed - pipe_.batches_.data()), false);
+    ended_ = pipe_.stopped();
+    return !ended_;
+  }
+  if ((batch_->used + length > batch_bytes || batch_->rows.size() == batch_rows) && !next_batch()) return false;
+  std::memcpy(batch_->bytes.get() + batch_->used, key.data(), key.size());
+  std::memcpy(batch_->bytes.get() + batch_->used + key.size(), value.data(), value.size());
+  batch_->rows.push_back({batch_->used, key.size(), value.size(), table});
+  batch_->used += length;
+  // Inserts waiting for rows get those read so far, once they are worth a hand-over, rather
+  // than a full batch later.
+  if ((batch_->used >= early_bytes || batch_->rows.size() >= early_rows) &&
+      pipe_.inserts_waiting_.load(std::memory_order_relaxed))
+    return next_batch();
+  return true;
+}
+
+inline bool RowPipe::Feed::table_done(const FedTable& done) {
+  if (ended_) return false;
+  if (batch_->marks.size() == batch_marks && !next_batch()) return false;
+  batch_->marks.push_back({batch_->rows.size(), done});
+  // Waiting inserts get the rows of a table as soon as its scan is over.
+  if (!batch_->rows.empty() && pipe_.inserts_waiting_.load(std::memory_order_relaxed)) return next_batch();
+  return true;
+}
+
+inline void RowPipe::Feed::fail(std::string text) {
+  if (ended_) return;
+  batch_->error = std::move(text);
+  finish();
+}
+
+inline void RowPipe::Feed::finish() {
+  if (ended_) return;
+  batch_->last = true;
+  ended_ = true;
+  pipe_.hand_over(*batch_);
+}
 
 }  // namespace shard_migrate
