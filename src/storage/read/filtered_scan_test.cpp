@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,7 @@ struct Entry {
 struct Tree {
   Bytes file;
   std::map<std::string, DatabaseImage::Placed> leaves;
+  std::map<std::string, DatabaseImage::Placed> branches;  // root, left, right
   std::map<std::string, std::vector<Entry>> entries;
 };
 
@@ -122,6 +124,7 @@ Tree build_tree(const std::function<void(std::map<std::string, std::vector<Entry
   DatabaseImage::Placed right = branch({"c1", "c2", "d1", "d2"});
   const std::string_view top[] = {separators_after.at("b2")};
   DatabaseImage::Placed root = image.add_branch(std::vector<DatabaseImage::Placed>{left, right}, top, std::nullopt);
+  tree.branches = {{"root", root}, {"left", left}, {"right", right}};
   StoredDefinition definition = StoredDefinition::for_new_table(pair_type, bytes_type);
   definition.root = BtreeHeader{root.page, root.checksum, rows};
   definition.table_length = rows;
@@ -212,6 +215,93 @@ TEST(FilteredScan, SkippedRowsLeaveTheirSubtreesAndValuesUnread) {
       const size_t c1_read = bytes_read_in(*reads, tree.leaves.at("c1"));
       if (graph == "c") EXPECT_GT(c1_read, 12000u);
       else EXPECT_LE(c1_read, size_t{page_size});
+    }
+  }
+}
+
+// Notes, in a first scan, the graphs asked about below each mixed page; in a later scan of the
+// same tree, wants one graph and turns down the mixed pages where it was not noted.
+class MixedPageNotes final : public KeyFilter {
+ public:
+  MixedPageNotes(std::map<uint64_t, std::set<std::string>>& below, std::string graph)
+      : below_(below), graph_(std::move(graph)) {}
+  bool wanted(std::string_view element) override {
+    last_ = element;
+    for (uint64_t page : open_) below_[page].insert(last_);
+    return element == graph_;
+  }
+  bool read_mixed_page(uint64_t page) override {
+    auto noted = below_.find(page);
+    return noted == below_.end() || noted->second.contains(graph_);
+  }
+  void enter_mixed_page(uint64_t page) override {
+    entered.push_back(page);
+    open_.push_back(page);
+    // A run of one graph that began before the page may go on below it.
+    if (!last_.empty()) below_[page].insert(last_);
+  }
+  void leave_mixed_page(uint64_t page) override {
+    ASSERT_FALSE(open_.empty());
+    EXPECT_EQ(open_.back(), page);
+    open_.pop_back();
+  }
+  std::vector<uint64_t> entered;
+
+ private:
+  std::map<uint64_t, std::set<std::string>>& below_;
+  std::string graph_;
+  std::string last_;
+  std::vector<uint64_t> open_;
+};
+
+TEST(FilteredScan, MixedPagesAreReportedAndMayBeTurnedDown) {
+  const Tree tree = build_tree();
+  auto placed = [&](const std::string& name) {
+    return tree.leaves.contains(name) ? tree.leaves.at(name) : tree.branches.at(name);
+  };
+  auto page_of = [&](const std::string& name) { return placed(name).page.to_raw(); };
+  // The pages whose bounds do not settle one graph, in scan order: the root and the two
+  // branches have open bounds, a1 and d2 one open bound, b1 (a/7, b/3], c1 (b/7, c/0] and
+  // d1 (c/3, d/3] span two graphs.
+  const std::vector<std::string> mixed = {"root", "left", "a1", "b1", "right", "c1", "d1", "d2"};
+  std::map<uint64_t, std::set<std::string>> below;
+  MixedPageNotes notes(below, "");
+  Scanned checked = scan_with(tree.file, notes, UnwantedRows::checked);
+  EXPECT_EQ(checked.error, "");
+  std::vector<uint64_t> expected_entered;
+  for (const std::string& name : mixed) expected_entered.push_back(page_of(name));
+  EXPECT_EQ(notes.entered, expected_entered);
+  // Every graph of a row below a mixed page was noted in it.
+  const std::map<std::string, std::vector<std::string>> children = {
+      {"root", {"a1", "a2", "b1", "b2", "c1", "c2", "d1", "d2"}}, {"left", {"a1", "a2", "b1", "b2"}},
+      {"right", {"c1", "c2", "d1", "d2"}}};
+  for (const std::string& name : mixed) {
+    const std::vector<std::string> leaves = children.contains(name) ? children.at(name) : std::vector<std::string>{name};
+    for (const std::string& leaf : leaves) {
+      for (const Entry& entry : tree.entries.at(leaf))
+        EXPECT_TRUE(below[page_of(name)].contains(graph_of(entry.key))) << name << " " << entry.key;
+    }
+  }
+
+  // A skipped scan that turns down the mixed pages without its graph hands out the same rows
+  // and reads none of those pages.
+  for (std::string graph : {"a", "b", "c", "d", "x"}) {
+    SCOPED_TRACE(graph);
+    MixedPageNotes skipping(below, graph);
+    WantOne all_of_graph(graph);
+    std::shared_ptr<std::vector<std::pair<uint64_t, size_t>>> reads;
+    Scanned scanned = scan_with(tree.file, skipping, UnwantedRows::skipped, &reads);
+    EXPECT_EQ(scanned.error, "");
+    Scanned expected = scan_with(tree.file, all_of_graph, UnwantedRows::skipped);
+    ASSERT_EQ(scanned.rows.size(), expected.rows.size());
+    for (size_t i = 0; i < expected.rows.size(); ++i) EXPECT_EQ(scanned.rows[i].key, expected.rows[i].key);
+    for (const std::string& name : mixed) {
+      if (below[page_of(name)].contains(graph)) continue;
+      EXPECT_EQ(bytes_read_in(*reads, placed(name)), 0u) << name;
+    }
+    // No row of x anywhere: the root is turned down and nothing is read.
+    if (graph == "x") {
+      EXPECT_TRUE(reads->empty());
     }
   }
 }
