@@ -72,53 +72,25 @@ CopyStatus copy_graph_tables(std::span<const redb::Database> sources, uint64_t d
                              GraphCounters& counters, RowAccounts& accounts, MixedPageRoutes& routes) {
   RoutedTo routed_here(dest_index, requested_shards, shard_count);
   const redb::UnwantedRows others = dest_index == 0 ? redb::UnwantedRows::checked : redb::UnwantedRows::skipped;
-  // The scanning side: every source's graph tables in visit order.
-  auto scan_all = [&](RowPipe::Feed& feed) {
-    for (size_t source_index = 0; source_index < sources.size(); ++source_index) {
-      // One read transaction per source serves its six scans.
-      auto transaction = sources[source_index].begin_read();
-      if (!transaction) return feed.fail(std::move(transaction.error().text));
-      for (size_t table_index = 0; table_index < visit_order.size(); ++table_index) {
-        const redb::TableDefinition& definition = *visit_order[table_index].definition;
-        // Absent, or stored under another definition or kind: this table of this source is
-        // skipped. Damage or an I/O error while it is looked up fails the run.
-        auto table = transaction->open_table(definition);
-        if (!table && table.error().kind == redb::Error::Kind::table) continue;
-        if (!table) return feed.fail(std::move(table.error().text));
-        routed_here.use_routes(routes.table(source_index, table_index));
-        auto scan = table->scan(routed_here, others);
-        if (!scan) return feed.fail(std::move(scan.error().text));
-        if (!feed.rows(*scan, table_index)) return;
-        if (!feed.table_done({source_index, &definition, table->len(), scan->leaf_depths()})) return;
-      }
-    }
-  };
-  // The inserts, each row into its table, counted.
-  struct Inserts {
-    std::array<redb::Table*, visit_order.size()> tables;  // in visit order
-    GraphsSeen& graphs_seen;
-    GraphCounters& counters;
-    RowAccounts& accounts;
-    uint64_t rows = 0;  // of the table being fed
-
-    CopyStatus row(size_t table, std::string_view key, std::string_view value) {
-      const GraphTableVisit& visit = visit_order[table];
-      if (auto inserted = insert_fed_row(*tables[table], key, value); !inserted) return inserted;
-      ++rows;
-      // graph_meta's key is the graph identifier itself.
-      if (visit.counter == nullptr) note_graph(key, graphs_seen, counters);
-      else ++(counters.*visit.counter);
-      return {};
-    }
-    void table_done(const FedTable& fed) {
-      accounts.note(fed.source, *fed.definition, fed.stored_length, rows, fed.depths);
-      rows = 0;
-    }
-  } inserts{{}, graphs_seen, counters, accounts};
-  for (size_t table_index = 0; table_index < visit_order.size(); ++table_index)
-    inserts.tables[table_index] = &dest.table(*visit_order[table_index].definition);
-  RowPipe pipe;
-  return pipe.run(scan_all, inserts);
+  std::array<const redb::TableDefinition*, visit_order.size()> definitions;
+  std::array<redb::Table*, visit_order.size()> destinations;
+  for (size_t table = 0; table < visit_order.size(); ++table) {
+    definitions[table] = visit_order[table].definition;
+    destinations[table] = &dest.table(*visit_order[table].definition);
+  }
+  return copy_source_tables(
+      sources, definitions, destinations,
+      [&](size_t source, size_t table, const redb::ReadOnlyTable& read) {
+        routed_here.use_routes(routes.table(source, table));
+        return read.scan(routed_here, others);
+      },
+      [&](size_t table, std::string_view key) {
+        uint64_t GraphCounters::*counter = visit_order[table].counter;
+        // graph_meta's key is the graph identifier itself.
+        if (counter == nullptr) note_graph(key, graphs_seen, counters);
+        else ++(counters.*counter);
+      },
+      accounts);
 }
 
 }  // namespace shard_migrate

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/persistence/row_accounts.h"
 #include "storage/redb.h"
 
 namespace shard_migrate {
@@ -65,14 +66,6 @@ class OpenTables {
   std::span<const redb::TableDefinition* const> definitions_;
   std::vector<redb::Table> tables_;  // in opening order
 };
-
-// Inserts a row a scan handed out into its destination table. The scan validated it under the
-// types the destination table was opened with.
-inline CopyStatus insert_fed_row(redb::Table& destination, std::string_view key, std::string_view value) {
-  if (auto inserted = destination.insert_validated(key, value); !inserted)
-    return std::unexpected(std::move(inserted.error().text));
-  return {};
-}
 
 // One source table whose rows were all fed: what the row accounts need to know of it.
 struct FedTable {
@@ -358,6 +351,56 @@ inline void RowPipe::Feed::finish() {
   batch_->last = true;
   ended_ = true;
   pipe_.hand_over(*batch_);
+}
+
+// Copies the tables of `definitions` that each source holds (sources in discovery order, a
+// source's tables in the order of `definitions`) into `destinations`, the open destination
+// table of each definition, in the same order. `scan_of(source, table, read_only_table)` makes
+// the scan of a source table (by their indexes); `copied(table, key)` follows each insert.
+// A table that is absent, or stored under another definition or kind, is skipped; damage or an
+// I/O error while it is looked up fails the copy. The rows of each source table are noted in
+// `accounts`. One read transaction per source serves its scans.
+template <class ScanOf, class Copied>
+CopyStatus copy_source_tables(std::span<const redb::Database> sources,
+                              std::span<const redb::TableDefinition* const> definitions,
+                              std::span<redb::Table* const> destinations, ScanOf scan_of, Copied copied,
+                              RowAccounts& accounts) {
+  auto scan_all = [&](RowPipe::Feed& feed) {
+    for (size_t source = 0; source < sources.size(); ++source) {
+      auto transaction = sources[source].begin_read();
+      if (!transaction) return feed.fail(std::move(transaction.error().text));
+      for (size_t table_index = 0; table_index < definitions.size(); ++table_index) {
+        auto table = transaction->open_table(*definitions[table_index]);
+        if (!table && table.error().kind == redb::Error::Kind::table) continue;
+        if (!table) return feed.fail(std::move(table.error().text));
+        auto scan = scan_of(source, table_index, *table);
+        if (!scan) return feed.fail(std::move(scan.error().text));
+        if (!feed.rows(*scan, table_index)) return;
+        if (!feed.table_done({source, definitions[table_index], table->len(), scan->leaf_depths()})) return;
+      }
+    }
+  };
+  struct Inserts {
+    std::span<redb::Table* const> destinations;
+    Copied& copied;
+    RowAccounts& accounts;
+    uint64_t rows = 0;  // of the source table being fed
+
+    CopyStatus row(size_t table, std::string_view key, std::string_view value) {
+      // The scan validated the row under the types the destination table was opened with.
+      if (auto inserted = destinations[table]->insert_validated(key, value); !inserted)
+        return std::unexpected(std::move(inserted.error().text));
+      ++rows;
+      copied(table, key);
+      return {};
+    }
+    void table_done(const FedTable& fed) {
+      accounts.note(fed.source, *fed.definition, fed.stored_length, rows, fed.depths);
+      rows = 0;
+    }
+  } inserts{destinations, copied, accounts};
+  RowPipe pipe;
+  return pipe.run(scan_all, inserts);
 }
 
 }  // namespace shard_migrate
